@@ -1,0 +1,82 @@
+#include "store/graph/graph_store.h"
+
+#include "store/graph/dot.h"
+
+namespace brantel::store {
+
+using support::PoisonGuard;
+
+GraphStore::GraphStore() = default;
+
+support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) {
+  // Parse before taking the lock: the view only reads the caller's bytes.
+  const NodeView view = NodeView::parse(record);
+  PoisonGuard lock(mu_);
+  auto r = arena_.intern(view);
+  if (const StoreError* e = r.error()) return support::Err{*e};
+  return r->id;
+}
+
+support::Result<NodeId, StoreError> GraphStore::intern(const Node& node) {
+  return intern(encode_node(node));
+}
+
+support::Result<support::Unit, StoreError> GraphStore::mark_output(NodeId id) {
+  PoisonGuard lock(mu_);
+  if (id >= arena_.size()) return support::Err{StoreError{id}};
+  if (marked_.size() <= id) marked_.resize(arena_.size(), false);
+  if (!marked_[id]) {
+    marked_[id] = true;
+    outputs_.push_back(id);
+  }
+  return support::Unit{};
+}
+
+std::uint64_t GraphStore::node_count() const {
+  PoisonGuard lock(mu_);
+  return arena_.size();
+}
+
+Snapshot GraphStore::snapshot() const {
+  PoisonGuard lock(mu_);
+  return Snapshot{arena_.nodes(), outputs_};
+}
+
+NodeList GraphStore::nodes() const {
+  PoisonGuard lock(mu_);
+  return arena_.nodes();
+}
+
+std::vector<NodeId> GraphStore::output_marks() const {
+  PoisonGuard lock(mu_);
+  return outputs_;
+}
+
+std::vector<NodeMapEntry> GraphStore::node_map() const {
+  PoisonGuard lock(mu_);
+  return node_map_;
+}
+
+NodeList GraphStore::nodes_since(std::uint64_t watermark) const {
+  PoisonGuard lock(mu_);
+  const std::size_t n = arena_.size();
+  return arena_.nodes().slice(watermark < n ? watermark : n, n);
+}
+
+std::string GraphStore::to_dot() const {
+  PoisonGuard lock(mu_);
+  return render_dot(arena_.nodes(), outputs_);
+}
+
+void GraphStore::set_node_map(std::vector<NodeMapEntry> map) {
+  PoisonGuard lock(mu_);
+  node_map_ = std::move(map);
+}
+
+std::size_t GraphStore::memory_bytes() const {
+  PoisonGuard lock(mu_);
+  return arena_.memory_bytes() + outputs_.capacity() * sizeof(NodeId) + marked_.capacity() / 8 +
+         node_map_.capacity() * sizeof(NodeMapEntry);
+}
+
+}  // namespace brantel::store

@@ -1,0 +1,231 @@
+// The encoded node record: the blob's node layout, also the in-memory form in
+// which stores keep their nodes.
+//
+//   tag u8, then by kind
+//   Source    name, params
+//   Op/Red    name, params, inputs
+//   External  kind, content_hash, framework, version, io_schema, u8 has_ref [ref],
+//             params, inputs
+//   Stage     inputs, u32 member count, members (label, u32 argc, argc x (u8 tag, u32 index))
+//   Exchange/Join  params, inputs
+// str = u32 length + bytes; params = u32 count + (key str, u8 tag, payload);
+// inputs = u32 count + count x u64. All integers little-endian, no padding.
+//
+// A canonical record (params sorted by key, bools written as 1/0) is what every
+// producer interns, so two equal nodes have byte-equal records unless they hold
+// NaNs with different payloads; NodeView::has_nan tells when the slow structural
+// comparison is needed.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "store/model/node.h"
+#include "support/check.h"
+#include "support/hash.h"
+
+namespace brantel::store {
+
+inline constexpr std::uint64_t kU32Max = 0xffffffffULL;
+
+// Appends little-endian fields to a byte buffer.
+class RecordWriter {
+ public:
+  explicit RecordWriter(std::string& out) : out_(out) {}
+  void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void u32(std::uint32_t v) {
+    char b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
+    out_.append(b, 4);
+  }
+  void u64(std::uint64_t v) {
+    char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
+    out_.append(b, 8);
+  }
+  // Lengths beyond u32 cannot be written; callers check limits before encoding.
+  void str(std::string_view s) {
+    BRANTEL_CHECK(s.size() <= kU32Max, "string fits the record's u32 length");
+    u32(static_cast<std::uint32_t>(s.size()));
+    out_.append(s.data(), s.size());
+  }
+  void ids(std::span<const NodeId> ids) {
+    BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
+    u32(static_cast<std::uint32_t>(ids.size()));
+    for (NodeId id : ids) u64(id);
+  }
+  void value(const ParamValue& v);
+  void params(const ParamMap& params);
+
+ private:
+  std::string& out_;
+};
+
+inline std::uint32_t read_u32(const char* p) noexcept {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+inline std::uint64_t read_u64(const char* p) noexcept {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+// One parameter entry read from a record; strings point into the record.
+struct ParamEntryView {
+  std::string_view key;
+  ParamTag tag = ParamTag::kInt;
+  std::int64_t int_value = 0;
+  std::uint64_t float_bits = 0;
+  bool bool_value = false;
+  std::string_view str_value;
+
+  ParamValue to_value() const;
+};
+
+// Forward-iterable params of a record.
+class ParamsView {
+ public:
+  class Iterator {
+   public:
+    Iterator(const char* p, std::uint32_t left) : p_(p), left_(left) { load(); }
+    const ParamEntryView& operator*() const { return entry_; }
+    const ParamEntryView* operator->() const { return &entry_; }
+    Iterator& operator++() {
+      p_ = next_;
+      --left_;
+      load();
+      return *this;
+    }
+    bool operator==(const Iterator& o) const { return left_ == o.left_; }
+
+   private:
+    void load();
+    const char* p_;
+    const char* next_ = nullptr;
+    std::uint32_t left_;
+    ParamEntryView entry_;
+  };
+
+  ParamsView() = default;
+  ParamsView(const char* begin, std::uint32_t count) : begin_(begin), count_(count) {}
+  std::uint32_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  Iterator begin() const { return Iterator(begin_, count_); }
+  Iterator end() const { return Iterator(nullptr, 0); }
+  ParamMap to_map() const;
+
+ private:
+  const char* begin_ = nullptr;
+  std::uint32_t count_ = 0;
+};
+
+// A record's id list, read in place.
+class IdsView {
+ public:
+  IdsView() = default;
+  IdsView(const char* begin, std::uint32_t count) : begin_(begin), count_(count) {}
+  std::uint32_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  NodeId operator[](std::size_t i) const { return read_u64(begin_ + 8 * i); }
+  std::vector<NodeId> to_vector() const;
+
+ private:
+  const char* begin_ = nullptr;
+  std::uint32_t count_ = 0;
+};
+
+struct DescriptorView {
+  std::string_view kind, content_hash, framework, version, io_schema;
+  bool has_preprocessing_ref = false;
+  std::string_view preprocessing_ref;
+  PayloadDescriptor to_descriptor() const;
+};
+
+struct MemberView {
+  std::string_view label;
+  const char* args = nullptr;  // arg_count x 5 bytes
+  std::uint32_t arg_count = 0;
+  StageRef arg(std::size_t i) const {
+    const char* p = args + 5 * i;
+    return StageRef{static_cast<RefKind>(static_cast<unsigned char>(p[0])), read_u32(p + 1)};
+  }
+};
+
+class MembersView {
+ public:
+  MembersView() = default;
+  MembersView(const char* begin, std::uint32_t count) : begin_(begin), count_(count) {}
+  std::uint32_t size() const { return count_; }
+  // Calls f(const MemberView&) for each member in order.
+  template <typename F>
+  void for_each(F&& f) const {
+    const char* p = begin_;
+    for (std::uint32_t j = 0; j < count_; ++j) {
+      MemberView m;
+      const std::uint32_t len = read_u32(p);
+      m.label = std::string_view(p + 4, len);
+      p += 4 + len;
+      m.arg_count = read_u32(p);
+      m.args = p + 4;
+      p += 4 + 5 * static_cast<std::size_t>(m.arg_count);
+      f(static_cast<const MemberView&>(m));
+    }
+  }
+
+ private:
+  const char* begin_ = nullptr;
+  std::uint32_t count_ = 0;
+};
+
+// A parsed view over a well-formed record (one this library encoded or
+// validated). It does not own the bytes.
+class NodeView {
+ public:
+  static NodeView parse(std::string_view record);
+
+  NodeKind kind() const { return kind_; }
+  std::string_view name() const { return name_; }
+  ParamsView params() const { return params_; }
+  IdsView inputs() const { return inputs_; }
+  const DescriptorView& descriptor() const { return descriptor_; }
+  MembersView members() const { return members_; }
+  std::string_view record() const { return record_; }
+  // Byte offsets of the input id list (its u32 count included) inside the record.
+  std::size_t inputs_begin() const { return inputs_begin_; }
+  std::size_t inputs_end() const { return inputs_end_; }
+  bool has_nan() const;
+
+  Node to_node() const;
+
+ private:
+  std::string_view record_;
+  NodeKind kind_ = NodeKind::kSource;
+  std::string_view name_;
+  ParamsView params_;
+  IdsView inputs_;
+  DescriptorView descriptor_;
+  MembersView members_;
+  std::size_t inputs_begin_ = 0;
+  std::size_t inputs_end_ = 0;
+};
+
+// Appends the canonical record of a node (its params must already be sorted).
+void encode_node(const Node& node, std::string& out);
+std::string encode_node(const Node& node);
+
+// Appends `view`'s record with its input list replaced by `inputs` (a Source
+// keeps none).
+void encode_with_inputs(const NodeView& view, std::span<const NodeId> inputs, std::string& out);
+
+// Node equality on records: byte equality, except that NaN payloads compare equal.
+bool records_equal(std::string_view a, std::string_view b);
+
+// Hash agreeing with records_equal (and hence with Node equality).
+std::uint64_t hash_record(const NodeView& record, std::uint64_t seed);
+
+}  // namespace brantel::store

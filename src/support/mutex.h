@@ -1,0 +1,95 @@
+// A mutex that stays poisoned once a holder was aborted by an internal error.
+//
+// The guard notes std::uncaught_exceptions() when it locks; if the count has risen
+// by the time it unlocks, the holder is unwinding from an InternalError and the
+// protected state may be half-changed, so every later lock() panics with the
+// owner's fixed message instead of exposing that state.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <string_view>
+
+#include "support/check.h"
+#include "support/thread_annotations.h"
+
+namespace brantel::support {
+
+// Called around a lock acquisition that has to wait. The Python layer installs
+// one per call that detaches the thread from the interpreter while it waits, so
+// a thread blocked on a core lock never holds up a stop-the-world pause. The core
+// knows nothing of Python; without a hook a wait is a plain wait.
+class WaitHook {
+ public:
+  virtual void before_wait() noexcept = 0;
+  virtual void after_wait() noexcept = 0;
+
+ protected:
+  ~WaitHook() = default;
+};
+
+inline thread_local WaitHook* current_wait_hook = nullptr;
+
+class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
+ public:
+  explicit PoisonableMutex(std::string_view poisoned_message) : message_(poisoned_message) {}
+  PoisonableMutex(const PoisonableMutex&) = delete;
+  PoisonableMutex& operator=(const PoisonableMutex&) = delete;
+
+  // Uncontended locks pay only a try_lock; only a real wait runs the hook.
+  void lock() BRANTEL_ACQUIRE() {
+    if (!mu_.try_lock()) {
+      WaitHook* hook = current_wait_hook;
+      if (hook != nullptr) hook->before_wait();
+      mu_.lock();
+      if (hook != nullptr) hook->after_wait();
+    }
+    check_not_poisoned();
+  }
+  bool try_lock() BRANTEL_TRY_ACQUIRE(true) {
+    if (!mu_.try_lock()) return false;
+    check_not_poisoned();
+    return true;
+  }
+  void unlock() BRANTEL_RELEASE() { mu_.unlock(); }
+
+  void mark_poisoned() noexcept { poisoned_.store(true, std::memory_order_release); }
+  bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+  std::string_view poisoned_message() const noexcept { return message_; }
+
+ private:
+  void check_not_poisoned() {
+    if (poisoned()) {
+      mu_.unlock();
+      panic(message_);
+    }
+  }
+
+  std::mutex mu_;
+  std::atomic<bool> poisoned_{false};
+  std::string_view message_;
+};
+
+class BRANTEL_SCOPED_CAPABILITY PoisonGuard {
+ public:
+  explicit PoisonGuard(PoisonableMutex& mu) BRANTEL_ACQUIRE(mu)
+      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()) {
+    mu_.lock();
+  }
+  // Adopts a lock already taken with try_lock().
+  PoisonGuard(PoisonableMutex& mu, std::adopt_lock_t) BRANTEL_REQUIRES(mu)
+      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()) {}
+  PoisonGuard(const PoisonGuard&) = delete;
+  PoisonGuard& operator=(const PoisonGuard&) = delete;
+  ~PoisonGuard() BRANTEL_RELEASE() {
+    if (std::uncaught_exceptions() > exceptions_at_entry_) mu_.mark_poisoned();
+    mu_.unlock();
+  }
+
+ private:
+  PoisonableMutex& mu_;
+  int exceptions_at_entry_;
+};
+
+}  // namespace brantel::support
