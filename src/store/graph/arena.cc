@@ -24,9 +24,11 @@ std::size_t NodeArena::probe(std::uint32_t hash, const NodeView& view, bool& fou
   }
 }
 
-void NodeArena::grow() {
+void NodeArena::grow() { rehash(slots_.size() * 2); }
+
+void NodeArena::rehash(std::size_t slot_count) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.size() * 2, Slot{});
+  slots_.assign(slot_count, Slot{});
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.id_plus_one == 0) continue;
@@ -34,6 +36,15 @@ void NodeArena::grow() {
     while (slots_[i].id_plus_one != 0) i = (i + 1) & mask;
     slots_[i] = s;
   }
+}
+
+void NodeArena::reserve(std::size_t nodes, std::size_t bytes) {
+  const std::size_t total = nodes_.size() + nodes;
+  nodes_.reserve(total, nodes_.bytes().size() + bytes);
+  // The same 3/4 load bound that intern() keeps.
+  std::size_t slot_count = slots_.size();
+  while (total * 4 > slot_count * 3) slot_count *= 2;
+  if (slot_count != slots_.size()) rehash(slot_count);
 }
 
 std::optional<NodeId> NodeArena::find(const NodeView& view) const {
@@ -48,14 +59,21 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(std::string_v
   return intern(NodeView::parse(record));
 }
 
+std::uint32_t NodeArena::hash_of(const NodeView& view) const {
+  return static_cast<std::uint32_t>(hash_record(view, seed_));
+}
+
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view) {
+  return intern(view, hash_of(view));
+}
+
+support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view, std::uint32_t hash) {
   const std::size_t n = nodes_.size();
   const IdsView inputs = view.inputs();
   // Check against n, not n + 1: a node may not name itself.
   for (std::uint32_t k = 0; k < inputs.size(); ++k) {
     if (inputs[k] >= n) return support::Err{StoreError{inputs[k]}};
   }
-  const auto hash = static_cast<std::uint32_t>(hash_record(view, seed_));
   bool found = false;
   std::size_t i = probe(hash, view, found);
   if (found) return Interned{slots_[i].id_plus_one - 1, false};

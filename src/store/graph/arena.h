@@ -30,8 +30,17 @@ class NodeArena {
   // below size(); the arena is then unchanged.
   support::Result<Interned, StoreError> intern(std::string_view record);
   support::Result<Interned, StoreError> intern(const NodeView& view);
+  // The same, with `hash` = hash_of(view) computed beforehand: a caller with
+  // many records hashes and prefetches a batch first, so the table's cache
+  // misses overlap instead of stalling one record at a time.
+  support::Result<Interned, StoreError> intern(const NodeView& view, std::uint32_t hash);
+  std::uint32_t hash_of(const NodeView& view) const;
+  void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   // Looks a record up without inserting it.
   std::optional<NodeId> find(const NodeView& view) const;
+  // Makes room for `nodes` more records totalling `bytes`, so a reader that knows
+  // its size up front does not grow by doubling.
+  void reserve(std::size_t nodes, std::size_t bytes);
 
   std::size_t size() const { return nodes_.size(); }
   std::string_view record(NodeId id) const { return nodes_.record(id); }
@@ -51,6 +60,7 @@ class NodeArena {
 
   std::size_t probe(std::uint32_t hash, const NodeView& view, bool& found) const;
   void grow();
+  void rehash(std::size_t slot_count);
 
   std::uint64_t seed_;
   NodeList nodes_;

@@ -1,5 +1,7 @@
 #include "store/graph/graph_store.h"
 
+#include <algorithm>
+
 #include "store/graph/dot.h"
 
 namespace brantel::store {
@@ -17,6 +19,32 @@ support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) 
   return r->id;
 }
 
+support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const std::string_view> records,
+                                                                  std::span<NodeId> ids) {
+  BRANTEL_CHECK(ids.size() >= records.size(), "one id slot per record");
+  // Batches of 16: enough independent table probes in flight to hide most of a
+  // cache miss each, few enough that the prefetched slots are still cached.
+  constexpr std::size_t kBatch = 16;
+  NodeView views[kBatch];
+  std::uint32_t hashes[kBatch];
+  PoisonGuard lock(mu_);
+  for (std::size_t base = 0; base < records.size(); base += kBatch) {
+    const std::size_t count = std::min(kBatch, records.size() - base);
+    for (std::size_t k = 0; k < count; ++k) {
+      views[k] = NodeView::parse(records[base + k]);
+      hashes[k] = arena_.hash_of(views[k]);
+      arena_.prefetch(hashes[k]);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      // A table growth in between only makes the prefetch useless, not wrong.
+      auto r = arena_.intern(views[k], hashes[k]);
+      if (const StoreError* e = r.error()) return support::Err{*e};
+      ids[base + k] = r->id;
+    }
+  }
+  return support::Unit{};
+}
+
 support::Result<NodeId, StoreError> GraphStore::intern(const Node& node) {
   return intern(encode_node(node));
 }
@@ -30,6 +58,11 @@ support::Result<support::Unit, StoreError> GraphStore::mark_output(NodeId id) {
     outputs_.push_back(id);
   }
   return support::Unit{};
+}
+
+void GraphStore::reserve(std::size_t nodes, std::size_t bytes) {
+  PoisonGuard lock(mu_);
+  arena_.reserve(nodes, bytes);
 }
 
 std::uint64_t GraphStore::node_count() const {

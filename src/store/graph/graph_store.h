@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,14 @@ class GraphStore {
   // `record` must be canonical (params sorted, bools 0/1).
   support::Result<NodeId, StoreError> intern(std::string_view record);
   support::Result<NodeId, StoreError> intern(const Node& node);
+  // Interns canonical records in order under one lock hold, as many intern()
+  // calls would; ids[k] receives record k's id. Stops at the first BadNodeId,
+  // leaving the records before it interned and ids[k] unset from there on.
+  support::Result<support::Unit, StoreError> intern_all(std::span<const std::string_view> records,
+                                                        std::span<NodeId> ids);
   support::Result<support::Unit, StoreError> mark_output(NodeId id);
+  // Capacity for `nodes` more nodes of `bytes` record bytes in total (a hint).
+  void reserve(std::size_t nodes, std::size_t bytes);
 
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
@@ -53,6 +61,8 @@ class GraphStore {
   std::size_t memory_bytes() const;
 
  private:
+  friend class GraphStoreTestPeer;  // tests only: poisons mu_ the way a failed operation would
+
   mutable support::PoisonableMutex mu_{kStorePoisonedMessage};
   NodeArena arena_ BRANTEL_GUARDED_BY(mu_);
   // Ids in first-marked order, without duplicates; every id is < arena_.size().

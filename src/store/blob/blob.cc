@@ -1,0 +1,408 @@
+#include "store/blob/blob.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "store/blob/utf8.h"
+#include "store/model/record.h"
+
+namespace brantel::blob {
+
+using store::kU32Max;
+using store::NodeId;
+using store::read_u32;
+using store::read_u64;
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'I', 'R', '1'};
+constexpr std::size_t kHeaderSize = 8;  // magic + node count
+constexpr std::size_t kMinRecordSize = 9;
+
+void put_u32(char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+void put_u64(char* p, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+
+// One parameter entry of the record being decoded, as offsets into the data, for
+// the rare record whose params must be re-sorted.
+struct EntrySpan {
+  std::string_view key;
+  std::size_t begin;  // the key's length field
+  std::size_t end;    // one past the payload
+};
+
+// Single forward pass over untrusted bytes. Every read checks the remaining
+// length first; every check runs in field order, so the first failing check
+// decides the error. Each record is validated in place; only a record that is
+// not already canonical (params out of key order, a bool or presence byte other
+// than 0/1) is rebuilt, into one reused scratch buffer.
+class Decoder {
+ public:
+  explicit Decoder(std::string_view data) : data_(data.data()), size_(data.size()) {}
+
+  support::Result<std::unique_ptr<store::GraphStore>, BlobError> run() {
+    if (size_ < 4) return fail_truncated();
+    if (std::memcmp(data_, kMagic, 4) != 0) return support::Err{BlobError{BlobErrorKind::kBadMagic, {}, 0}};
+    if (size_ < kHeaderSize) return fail_truncated();
+    const std::uint32_t count = read_u32(data_ + 4);
+    pos_ = kHeaderSize;
+
+    auto store = std::make_unique<store::GraphStore>();
+    // Reserve only what the remaining bytes can hold, never what `count` claims:
+    // the smallest record is 9 bytes (a Source with an empty name and no params:
+    // tag 1 + name length 4 + param count 4; Exchange, Join and Stage are also
+    // 1 + 4 + 4), so at most (size - 8) / 9 records fit, and their bytes are at
+    // most size - 8. A count of 4,294,967,295 in a 20-byte blob reserves one
+    // node and fails as truncated at its first record; a 100 MB blob reserves at
+    // most 11.1 M nodes (about 2.2 bytes of index per input byte).
+    const std::size_t body = size_ - kHeaderSize;
+    store->reserve(std::min<std::size_t>(count, body / kMinRecordSize), body);
+    // Records are validated ahead and interned in batches (see intern_all); an
+    // interning failure of an earlier record still wins over a validation
+    // failure of a later one, because the batch is flushed before the latter is
+    // reported.
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::size_t begin = pos_;
+      if (!read_record(i)) {
+        if (!flush(*store)) return fail_ref(bad_id_);
+        return support::Err{error_};
+      }
+      Pending& p = pending_[pending_count_++];
+      if (canonical_) {
+        p = Pending{data_ + begin, 0, pos_ - begin};
+      } else {
+        const std::size_t offset = batch_scratch_.size();
+        canonicalize(std::string_view(data_ + begin, pos_ - begin));
+        batch_scratch_ += scratch_;
+        p = Pending{nullptr, offset, scratch_.size()};
+      }
+      if (pending_count_ == kBatch && !flush(*store)) return fail_ref(bad_id_);
+    }
+    if (!flush(*store)) return fail_ref(bad_id_);
+
+    std::uint32_t outputs = 0;
+    if (!read_u32_field(outputs)) return support::Err{error_};
+    for (std::uint32_t k = 0; k < outputs; ++k) {
+      if (!need(8)) return support::Err{error_};
+      const NodeId id = read_u64(data_ + pos_);
+      pos_ += 8;
+      auto marked = store->mark_output(id);
+      if (const store::StoreError* e = marked.error()) return fail_ref(e->bad_node_id);
+    }
+    // Bytes after the output section are ignored.
+    return store;
+  }
+
+ private:
+  // Interns the pending records in order. An input below the record's position
+  // can still be at or beyond the store's size when earlier records collapsed
+  // into their twins: that fails with the input's id in bad_id_.
+  bool flush(store::GraphStore& store) {
+    std::string_view records[kBatch];
+    NodeId ids[kBatch];
+    for (std::size_t k = 0; k < pending_count_; ++k) {
+      const Pending& p = pending_[k];
+      records[k] = p.data != nullptr ? std::string_view(p.data, p.size)
+                                     : std::string_view(batch_scratch_).substr(p.offset, p.size);
+    }
+    auto r = store.intern_all(std::span(records, pending_count_), std::span(ids, pending_count_));
+    pending_count_ = 0;
+    batch_scratch_.clear();
+    if (const store::StoreError* e = r.error()) {
+      bad_id_ = e->bad_node_id;
+      return false;
+    }
+    return true;
+  }
+
+  support::Err<BlobError> fail_truncated() { return support::Err{BlobError{BlobErrorKind::kTruncated, {}, 0}}; }
+  support::Err<BlobError> fail_ref(std::uint64_t id) {
+    return support::Err{BlobError{BlobErrorKind::kNodeRefOutOfRange, {}, id}};
+  }
+
+  bool set_error(BlobErrorKind kind, std::string_view context = {}, std::uint64_t value = 0) {
+    error_ = BlobError{kind, context, value};
+    return false;
+  }
+  std::size_t remaining() const { return size_ - pos_; }
+  bool need(std::size_t n) {
+    if (remaining() < n) [[unlikely]] return set_error(BlobErrorKind::kTruncated);
+    return true;
+  }
+  bool read_u8_field(std::uint8_t& v) {
+    if (!need(1)) return false;
+    v = static_cast<unsigned char>(data_[pos_++]);
+    return true;
+  }
+  bool read_u32_field(std::uint32_t& v) {
+    if (!need(4)) return false;
+    v = read_u32(data_ + pos_);
+    pos_ += 4;
+    return true;
+  }
+  bool read_str() {
+    std::uint32_t len = 0;
+    if (!read_u32_field(len) || !need(len)) return false;
+    const std::string_view s(data_ + pos_, len);
+    if (!is_valid_utf8(s)) return set_error(BlobErrorKind::kInvalidUtf8);
+    pos_ += len;
+    return true;
+  }
+
+  // An id list whose ids must all be below `limit` (the record's position).
+  bool read_ids(std::uint64_t limit) {
+    std::uint32_t count = 0;
+    if (!read_u32_field(count)) return false;
+    // Ids are checked one by one in order, so an out-of-range id before the end
+    // of the data wins over the truncation after it.
+    const std::size_t present = std::min<std::size_t>(count, remaining() / 8);
+    for (std::size_t k = 0; k < present; ++k) {
+      const NodeId id = read_u64(data_ + pos_ + 8 * k);
+      if (id >= limit) return set_error(BlobErrorKind::kNodeRefOutOfRange, {}, id);
+    }
+    if (present < count) return set_error(BlobErrorKind::kTruncated);
+    pos_ += 8 * static_cast<std::size_t>(count);
+    return true;
+  }
+
+  bool read_params() {
+    std::uint32_t count = 0;
+    if (!read_u32_field(count)) return false;
+    std::string_view previous_key;
+    bool sorted = true;
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::size_t key_begin = pos_;
+      if (!read_str()) return false;
+      const std::string_view key(data_ + key_begin + 4, pos_ - key_begin - 4);
+      if (k > 0 && key < previous_key) sorted = false;
+      previous_key = key;
+      std::uint8_t tag = 0;
+      if (!read_u8_field(tag)) return false;
+      switch (tag) {
+        case static_cast<std::uint8_t>(store::ParamTag::kInt):
+        case static_cast<std::uint8_t>(store::ParamTag::kFloat):
+          if (!need(8)) return false;
+          pos_ += 8;
+          break;
+        case static_cast<std::uint8_t>(store::ParamTag::kBool):
+          if (!need(1)) return false;
+          if (static_cast<unsigned char>(data_[pos_]) > 1) canonical_ = false;
+          pos_ += 1;
+          break;
+        case static_cast<std::uint8_t>(store::ParamTag::kStr):
+          if (!read_str()) return false;
+          break;
+        default: return set_error(BlobErrorKind::kInvalidTag, "param", tag);
+      }
+    }
+    if (!sorted) canonical_ = false;
+    return true;
+  }
+
+  bool read_members() {
+    std::uint32_t count = 0;
+    if (!read_u32_field(count)) return false;
+    for (std::uint32_t j = 0; j < count; ++j) {
+      std::uint32_t argc = 0;
+      if (!read_str() || !read_u32_field(argc)) return false;
+      for (std::uint32_t a = 0; a < argc; ++a) {
+        if (!need(5)) return false;
+        const auto tag = static_cast<unsigned char>(data_[pos_]);
+        const std::uint32_t index = read_u32(data_ + pos_ + 1);
+        if (tag == static_cast<std::uint8_t>(store::RefKind::kMember)) {
+          // A member may use only members before it; input indices are not
+          // range-checked, the stage's semantics give them meaning.
+          if (index >= j) return set_error(BlobErrorKind::kNodeRefOutOfRange, {}, index);
+        } else if (tag != static_cast<std::uint8_t>(store::RefKind::kInput)) {
+          return set_error(BlobErrorKind::kInvalidTag, "stage-ref", tag);
+        }
+        pos_ += 5;
+      }
+    }
+    return true;
+  }
+
+  bool read_record(std::uint64_t position) {
+    canonical_ = true;
+    std::uint8_t tag = 0;
+    if (!read_u8_field(tag)) return false;
+    switch (tag) {
+      case static_cast<std::uint8_t>(store::NodeKind::kSource): return read_str() && read_params();
+      case static_cast<std::uint8_t>(store::NodeKind::kOp):
+      case static_cast<std::uint8_t>(store::NodeKind::kReduction):
+        return read_str() && read_params() && read_ids(position);
+      case static_cast<std::uint8_t>(store::NodeKind::kExternal): {
+        for (int f = 0; f < 5; ++f) {
+          if (!read_str()) return false;
+        }
+        std::uint8_t present = 0;
+        if (!read_u8_field(present)) return false;
+        if (present > 1) canonical_ = false;
+        if (present != 0 && !read_str()) return false;
+        return read_params() && read_ids(position);
+      }
+      case static_cast<std::uint8_t>(store::NodeKind::kStage): return read_ids(position) && read_members();
+      case static_cast<std::uint8_t>(store::NodeKind::kExchange):
+      case static_cast<std::uint8_t>(store::NodeKind::kJoin): return read_params() && read_ids(position);
+      default: return set_error(BlobErrorKind::kInvalidTag, "node", tag);
+    }
+  }
+
+  // Rebuilds a validated record in canonical form: params stably sorted by key
+  // bytes (equal keys keep their blob order), bool and presence bytes as 1/0.
+  // Everything else is copied byte for byte.
+  std::string_view canonicalize(std::string_view record) {
+    scratch_.clear();
+    std::size_t p = 0;
+    const auto copy = [&](std::size_t n) {
+      scratch_.append(record.data() + p, n);
+      p += n;
+    };
+    const auto str_size = [&](std::size_t at) { return 4 + static_cast<std::size_t>(read_u32(record.data() + at)); };
+    const auto copy_str = [&] { copy(str_size(p)); };
+    const auto copy_ids = [&] { copy(4 + 8 * static_cast<std::size_t>(read_u32(record.data() + p))); };
+    const auto copy_params = [&] {
+      const std::uint32_t count = read_u32(record.data() + p);
+      copy(4);
+      entries_.clear();
+      for (std::uint32_t k = 0; k < count; ++k) {
+        EntrySpan e;
+        e.begin = p;
+        e.key = std::string_view(record.data() + p + 4, str_size(p) - 4);
+        p += str_size(p);
+        const auto tag = static_cast<store::ParamTag>(record[p]);
+        p += 1;
+        switch (tag) {
+          case store::ParamTag::kInt:
+          case store::ParamTag::kFloat: p += 8; break;
+          case store::ParamTag::kBool: p += 1; break;
+          case store::ParamTag::kStr: p += str_size(p); break;
+        }
+        e.end = p;
+        entries_.push_back(e);
+      }
+      std::stable_sort(entries_.begin(), entries_.end(),
+                       [](const EntrySpan& a, const EntrySpan& b) { return a.key < b.key; });
+      for (const EntrySpan& e : entries_) {
+        const std::size_t tag_at = e.begin + 4 + e.key.size();
+        if (static_cast<store::ParamTag>(record[tag_at]) == store::ParamTag::kBool) {
+          scratch_.append(record.data() + e.begin, tag_at + 1 - e.begin);
+          scratch_.push_back(record[tag_at + 1] != 0 ? 1 : 0);
+        } else {
+          scratch_.append(record.data() + e.begin, e.end - e.begin);
+        }
+      }
+    };
+
+    const auto kind = static_cast<store::NodeKind>(record[0]);
+    copy(1);
+    switch (kind) {
+      case store::NodeKind::kSource:
+        copy_str();
+        copy_params();
+        break;
+      case store::NodeKind::kOp:
+      case store::NodeKind::kReduction:
+        copy_str();
+        copy_params();
+        copy_ids();
+        break;
+      case store::NodeKind::kExternal: {
+        for (int f = 0; f < 5; ++f) copy_str();
+        const bool present = record[p] != 0;
+        scratch_.push_back(present ? 1 : 0);
+        p += 1;
+        if (present) copy_str();
+        copy_params();
+        copy_ids();
+        break;
+      }
+      case store::NodeKind::kStage:
+        // Stages have no params or presence byte, so they are always canonical.
+        support::panic("a stage record is canonical as read");
+      case store::NodeKind::kExchange:
+      case store::NodeKind::kJoin:
+        copy_params();
+        copy_ids();
+        break;
+    }
+    BRANTEL_CHECK(p == record.size(), "canonical rebuild covers the validated record");
+    return scratch_;
+  }
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  BlobError error_;
+  bool canonical_ = true;
+  std::string scratch_;
+  std::vector<EntrySpan> entries_;
+
+  // A validated record waiting to be interned: in the input when it was already
+  // canonical, else at `offset` in batch_scratch_.
+  struct Pending {
+    const char* data;
+    std::size_t offset;
+    std::size_t size;
+  };
+  static constexpr std::size_t kBatch = 64;
+  Pending pending_[kBatch];
+  std::size_t pending_count_ = 0;
+  std::string batch_scratch_;
+  NodeId bad_id_ = 0;
+};
+
+}  // namespace
+
+std::string describe(const BlobError& e) {
+  switch (e.kind) {
+    case BlobErrorKind::kBadMagic: return "not a brantel IR blob (bad magic/version)";
+    case BlobErrorKind::kTruncated: return "truncated brantel IR blob";
+    case BlobErrorKind::kInvalidTag:
+      return "invalid " + std::string(e.context) + " tag " + std::to_string(e.value);
+    case BlobErrorKind::kInvalidUtf8: return "invalid utf-8 in brantel IR blob";
+    case BlobErrorKind::kNodeRefOutOfRange: return "node reference " + std::to_string(e.value) + " out of range";
+  }
+  support::panic("unknown blob error kind");
+}
+
+support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nodes,
+                                                      std::span<const NodeId> outputs) {
+  // Counts are u32 on the wire; a larger count must not be written wrapped.
+  if (nodes.size() > kU32Max) {
+    return support::Err{EncodeError{"store has " + std::to_string(nodes.size()) +
+                                    " nodes, more than the IR blob format can hold"}};
+  }
+  if (outputs.size() > kU32Max) {
+    return support::Err{EncodeError{std::to_string(outputs.size()) +
+                                    " outputs are more than the IR blob format can hold"}};
+  }
+  // The arena already holds canonical records in id order, which is exactly the
+  // node section: copy it as is behind the header.
+  const std::string_view records = nodes.bytes();
+  std::string out;
+  out.resize(kHeaderSize + records.size() + 4 + 8 * outputs.size());
+  char* p = out.data();
+  std::memcpy(p, kMagic, 4);
+  put_u32(p + 4, static_cast<std::uint32_t>(nodes.size()));
+  p += kHeaderSize;
+  std::memcpy(p, records.data(), records.size());
+  p += records.size();
+  put_u32(p, static_cast<std::uint32_t>(outputs.size()));
+  p += 4;
+  for (NodeId id : outputs) {
+    put_u64(p, id);
+    p += 8;
+  }
+  return out;
+}
+
+support::Result<std::unique_ptr<store::GraphStore>, BlobError> decode_blob(std::string_view data) {
+  return Decoder(data).run();
+}
+
+}  // namespace brantel::blob
