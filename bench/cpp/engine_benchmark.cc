@@ -1,0 +1,162 @@
+// Benchmark of SaturationEngine::canonicalize on pipeline-shaped term graphs.
+//
+// Graph shape (per term, drawn with a fixed seed): 3% sources with their own names;
+// 30% commutative binary ops, a third of which repeat an earlier one with its
+// operands swapped; 5% identity ops (x + 0.0, x * 1.0, either side); 35% unary chain
+// ops on the previous term; 15% non-commutative binary ops; 2% exact repeats of an
+// earlier term; the rest reductions, exchanges and joins. Operands are mostly recent
+// terms (chains), sometimes any term of the last 4096 or of the whole graph
+// (fan-out). Roots: the last 64 terms plus 1% of all terms.
+//
+// Reported per size: time per term, peak bytes allocated during the call per term
+// (operator new is counted for that), and how the runner stopped, including whether
+// the node limit cut the run short (node_limit_hit should stay 0).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "optimizer/engine/rule_set.h"
+#include "optimizer/engine/saturation_engine.h"
+
+namespace {
+
+// Live and peak heap bytes, counted by the replaced operator new/delete below. The
+// benchmark is single-threaded; relaxed atomics only keep the counters well-defined.
+std::atomic<std::size_t> g_live_bytes{0};
+std::atomic<std::size_t> g_peak_bytes{0};
+
+void note_alloc(void* p) {
+  const std::size_t live = g_live_bytes.fetch_add(malloc_usable_size(p), std::memory_order_relaxed) +
+                           malloc_usable_size(p);
+  std::size_t peak = g_peak_bytes.load(std::memory_order_relaxed);
+  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+  }
+}
+void note_free(void* p) { g_live_bytes.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed); }
+
+void* counted_alloc(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  note_alloc(p);
+  return p;
+}
+void counted_free(void* p) noexcept {
+  if (p == nullptr) return;
+  note_free(p);
+  std::free(p);
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return counted_alloc(n); }
+void* operator new[](std::size_t n) { return counted_alloc(n); }
+void operator delete(void* p) noexcept { counted_free(p); }
+void operator delete[](void* p) noexcept { counted_free(p); }
+void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
+void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
+
+namespace {
+
+using brantel::engine::EngineTerm;
+using brantel::engine::TermGraph;
+
+TermGraph make_pipeline_graph(std::size_t n, std::uint64_t seed) {
+  static const char* const kUnary[] = {"op|neg", "op|exp", "op|abs", "op|cast|to=sf32",
+                                       "op|mul|scalar=f4000000000000000;side=sr",
+                                       "op|add|scalar=f3ff0000000000000;side=sl"};
+  static const char* const kBinary[] = {"op|sub", "op|div", "op|lt", "op|pow"};
+  std::mt19937_64 rng(seed);
+  auto roll = [&]() { return static_cast<unsigned>(rng() % 1000); };
+  TermGraph g;
+  g.terms.reserve(n);
+  std::vector<std::size_t> commutative;
+  std::size_t sources = 0;
+
+  auto pick = [&](std::size_t i) -> std::uint64_t {
+    const unsigned r = roll();
+    if (r < 700) return i - 1 - rng() % std::min<std::size_t>(i, 8);
+    if (r < 900) return i - 1 - rng() % std::min<std::size_t>(i, 4096);
+    return rng() % i;
+  };
+
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned r = roll();
+    EngineTerm t;
+    if (i < 2 || r < 30) {
+      t.label = "src|table|name=s" + std::to_string(sources++);
+      t.is_opaque = true;
+    } else if (r < 330) {
+      if (!commutative.empty() && roll() < 333) {
+        const EngineTerm& earlier = g.terms[commutative[rng() % commutative.size()]];
+        t.label = earlier.label;
+        t.children = {earlier.children[1], earlier.children[0]};
+      } else {
+        t.label = "op|" + std::string(brantel::engine::kCommutativeOps[rng() % 8]);
+        t.children = {pick(i), pick(i)};
+      }
+      commutative.push_back(i);
+    } else if (r < 380) {
+      t.label = std::string(brantel::engine::kIdentityLabels[rng() % 4]);
+      t.children = {pick(i)};
+    } else if (r < 730) {
+      t.label = kUnary[rng() % std::size(kUnary)];
+      t.children = {i - 1};
+    } else if (r < 880) {
+      t.label = kBinary[rng() % std::size(kBinary)];
+      t.children = {pick(i), pick(i)};
+    } else if (r < 900) {
+      t = g.terms[rng() % i];
+    } else {
+      const unsigned kind = roll() % 3;
+      t.label = kind == 0 ? "red|sum|axis=i0" : kind == 1 ? "exch" : "join";
+      t.is_opaque = true;
+      t.children = {pick(i)};
+      if (kind == 2) t.children.push_back(pick(i));
+    }
+    g.terms.push_back(std::move(t));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 64 >= n || roll() < 10) g.roots.push_back(i);
+  }
+  return g;
+}
+
+void BM_Canonicalize(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const TermGraph graph = make_pipeline_graph(n, 0x9e3779b97f4a7c15ULL);
+  brantel::engine::SaturationEngine engine;
+  brantel::engine::RunSummary summary;
+  std::size_t peak = 0;
+  std::size_t outputs = 0;
+  for (auto _ : state) {
+    const std::size_t base = g_live_bytes.load(std::memory_order_relaxed);
+    g_peak_bytes.store(base, std::memory_order_relaxed);
+    brantel::engine::CanonicalTerms out = engine.canonicalize_traced(graph, summary);
+    benchmark::DoNotOptimize(out.terms.data());
+    outputs = out.terms.size();
+    peak = std::max(peak, g_peak_bytes.load(std::memory_order_relaxed) - base);
+  }
+  const auto terms = static_cast<double>(n);
+  state.counters["time_per_term"] =
+      benchmark::Counter(terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["peak_bytes_per_term"] = static_cast<double>(peak) / terms;
+  state.counters["output_terms"] = static_cast<double>(outputs);
+  state.counters["iterations"] = static_cast<double>(summary.iterations);
+  state.counters["saturated"] = summary.stop_reason.kind == brantel::egraph::StopReason::Kind::kSaturated;
+  state.counters["node_limit_hit"] = summary.stop_reason.kind == brantel::egraph::StopReason::Kind::kNodeLimit;
+  state.counters["time_limit_hit"] = summary.stop_reason.kind == brantel::egraph::StopReason::Kind::kTimeLimit;
+  state.counters["egraph_nodes_over_limit"] =
+      static_cast<double>(summary.total_size) / static_cast<double>(summary.node_limit);
+}
+
+BENCHMARK(BM_Canonicalize)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

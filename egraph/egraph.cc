@@ -1,0 +1,223 @@
+#include "egraph/egraph.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "egraph/diagnostic_log.h"
+#include "support/check.h"
+#include "support/hash.h"
+
+namespace brantel::egraph {
+
+EGraph::EGraph() : memo_(support::random_seed()) {}
+
+void EGraph::reserve(std::size_t n) {
+  uf_.reserve(n);
+  added_.reserve(n);
+  classes_.reserve(n);
+  rebuilt_at_.reserve(n);
+  memo_.reserve(n);
+}
+
+EClass& EGraph::class_of_root(Id root) {
+  if (root >= classes_.size() || !classes_[root].exists()) [[unlikely]] {
+    support::panic("no entry found for key");
+  }
+  return classes_[root];
+}
+
+const EClass& EGraph::operator[](Id id) const {
+  const Id root = uf_.find(id);
+  const EClass& c = classes_[root];
+  if (!c.exists()) support::panic("Invalid id " + std::to_string(id));
+  return c;
+}
+
+Id EGraph::add(SymbolNode node) {
+  for (Id& c : node.children_mut()) c = uf_.find(c);
+  const Id fresh = static_cast<Id>(uf_.size());
+  const auto [stored, inserted] = memo_.insert_if_absent(node, fresh);
+  if (!inserted) return stored;
+
+  const Id id = uf_.make_set();
+  BRANTEL_CHECK(id == fresh, "a new class takes the next id");
+  for (Id c : node.children()) class_of_root(c).parents.push_back(id);
+  EClass& cls = classes_.emplace_back();
+  cls.id = id;
+  cls.nodes.push_back(node);
+  rebuilt_at_.push_back(0);
+  added_.push_back(std::move(node));
+  ++class_count_;
+  clean_ = false;
+  return id;
+}
+
+std::optional<Id> EGraph::lookup(SymbolNode node) const {
+  for (Id& c : node.children_mut()) c = uf_.find(c);
+  const std::optional<Id> stored = memo_.find(node);
+  if (!stored) return std::nullopt;
+  return uf_.find(*stored);
+}
+
+bool EGraph::union_classes(Id a, Id b) {
+  clean_ = false;
+  Id root1 = uf_.find_mut(a);
+  Id root2 = uf_.find_mut(b);
+  if (root1 == root2) return false;
+  if (class_of_root(root1).parents.size() < class_of_root(root2).parents.size()) {
+    std::swap(root1, root2);
+  }
+  uf_.link(root1, root2);
+
+  EClass loser = std::move(classes_[root2]);
+  classes_[root2].id = kNoId;
+  --class_count_;
+  EClass& winner = class_of_root(root1);
+  BRANTEL_CHECK(winner.id == root1, "the surviving class carries the surviving id");
+
+  pending_.insert(pending_.end(), loser.parents.begin(), loser.parents.end());
+  // Extend the longer list; the order inside these lists carries no meaning.
+  if (winner.nodes.size() < loser.nodes.size()) std::swap(winner.nodes, loser.nodes);
+  winner.nodes.append_from(std::move(loser.nodes));
+  if (winner.parents.size() < loser.parents.size()) std::swap(winner.parents, loser.parents);
+  winner.parents.append_from(std::move(loser.parents));
+  touch(root1);
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  if (pending_.empty() && dirty_.empty() && first_new_id_ == uf_.size()) {
+    // Nothing was added or merged since the last rebuild: every invariant still holds.
+    clean_ = true;
+    return 0;
+  }
+  const std::size_t old_size = total_size();
+  const std::size_t old_classes = class_count();
+  const auto started = std::chrono::steady_clock::now();
+
+  const std::size_t unions = process_pending();
+  const std::size_t trimmed = rebuild_classes();
+  clean_ = true;
+
+  diag::offer([&] {
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    return "REBUILT! in " + std::to_string(took.count()) + "s\n  Old: hc size " +
+           std::to_string(old_size) + ", eclasses: " + std::to_string(old_classes) +
+           "\n  New: hc size " + std::to_string(total_size()) +
+           ", eclasses: " + std::to_string(class_count()) + "\n  unions: " +
+           std::to_string(unions) + ", trimmed nodes: " + std::to_string(trimmed);
+  });
+  return unions;
+}
+
+std::size_t EGraph::process_pending() {
+  std::size_t unions = 0;
+  while (!pending_.empty()) {
+    const Id id = pending_.back();
+    pending_.pop_back();
+    const SymbolNode& added = added_[id];
+    const bool all_roots = std::all_of(added.children().begin(), added.children().end(),
+                                       [&](Id c) { return uf_.is_root(c); });
+    // A node whose children are all still roots is its own canonical form. That key
+    // went into the memo when the node was added, and every later overwrite of a key
+    // united the old and new ids, so the stored id is already in this node's class:
+    // re-inserting it could only perform a union that returns false.
+    if (all_roots) continue;
+
+    SymbolNode node = added;
+    for (Id& c : node.children_mut()) c = uf_.find_mut(c);
+    touch(id);
+    if (const std::optional<Id> old = memo_.insert_or_assign(std::move(node), id)) {
+      if (union_classes(*old, id)) ++unions;
+    }
+  }
+  return unions;
+}
+
+EGraph::BigVec<Id>& EGraph::op_list(Symbol op) {
+  const auto [it, inserted] = op_slots_.try_emplace(op, static_cast<std::uint32_t>(op_lists_.size()));
+  if (inserted) {
+    op_lists_.emplace_back();
+    op_slot_touched_at_.push_back(0);
+  }
+  const std::uint32_t slot = it->second;
+  if (op_slot_touched_at_[slot] != rebuild_epoch_) {
+    op_slot_touched_at_[slot] = rebuild_epoch_;
+    touched_op_slots_.push_back(slot);
+  }
+  return op_lists_[slot];
+}
+
+void EGraph::repair_class(Id id, std::size_t& trimmed) {
+  const Id root = uf_.find_mut(id);
+  if (rebuilt_at_[root] == rebuild_epoch_) return;
+  rebuilt_at_[root] = rebuild_epoch_;
+  EClass& cls = class_of_root(root);
+  for (SymbolNode& n : cls.nodes) {
+    for (Id& c : n.children_mut()) c = uf_.find_mut(c);
+  }
+  if (cls.nodes.size() > 1) {
+    std::sort(cls.nodes.begin(), cls.nodes.end());
+    SymbolNode* end = std::unique(cls.nodes.begin(), cls.nodes.end());
+    const auto kept = static_cast<std::uint32_t>(end - cls.nodes.begin());
+    trimmed += cls.nodes.size() - kept;
+    cls.nodes.truncate(kept);
+  }
+  // Sorted by operator, so each operator's nodes form one run.
+  Symbol previous;
+  for (const SymbolNode& n : cls.nodes) {
+    if (n.op() == previous) continue;
+    previous = n.op();
+    if (last_list_ == nullptr || n.op() != last_op_) {
+      last_list_ = &op_list(n.op());
+      last_op_ = n.op();
+    }
+    last_list_->push_back(root);
+  }
+}
+
+std::size_t EGraph::rebuild_classes() {
+  ++rebuild_epoch_;
+  touched_op_slots_.clear();
+  last_list_ = nullptr;
+  std::size_t trimmed = 0;
+  const auto created = static_cast<Id>(uf_.size());
+  for (Id id = first_new_id_; id < created; ++id) repair_class(id, trimmed);
+  for (const Id id : dirty_) repair_class(id, trimmed);
+  first_new_id_ = created;
+  dirty_.clear();
+  // Every list that may hold a merged-away class or a repeat was touched above: a
+  // loser's operators all reach its survivor, which was repaired.
+  listed_bits_.resize((created + 63) / 64, 0);
+  for (const std::uint32_t slot : touched_op_slots_) compact_op_list(op_lists_[slot]);
+  return trimmed;
+}
+
+void EGraph::compact_op_list(BigVec<Id>& list) {
+  std::size_t kept = 0;
+  for (const Id id : list) {
+    std::uint64_t& word = listed_bits_[id / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (id % 64);
+    if (!uf_.is_root(id) || (word & bit) != 0) continue;
+    word |= bit;
+    list[kept++] = id;
+  }
+  list.resize(kept);
+  for (const Id id : list) listed_bits_[id / 64] = 0;
+}
+
+std::span<const Id> EGraph::classes_with_op(Symbol op) const {
+  const auto it = op_slots_.find(op);
+  if (it == op_slots_.end()) return {};
+  return op_lists_[it->second];
+}
+
+std::vector<Id> EGraph::class_ids() const {
+  std::vector<Id> ids;
+  ids.reserve(class_count_);
+  for_each_class([&](const EClass& c) { ids.push_back(c.id); });
+  return ids;
+}
+
+}  // namespace brantel::egraph

@@ -1,0 +1,168 @@
+// EGraph: a hash-consed set of e-nodes partitioned into e-classes of equal terms,
+// with the congruence invariant restored in a deferred rebuild.
+//
+// What it computes: after rebuild(), two e-nodes with the same operator and pairwise
+// equal children are in one class (congruence closure), every class's e-nodes are
+// canonical (each child is a root), sorted and unique, and the memo maps each of them
+// to an id of its own class.
+//
+// Phases:
+//   add      hash-conses one node; a new node gets a new class and is recorded as a
+//            parent of each child class.
+//   union    links two roots (the one with more parent entries survives; on a tie,
+//            the first argument's) and queues the loser's parents. Nothing else is
+//            repaired yet, so a batch of merges costs one repair pass.
+//   rebuild  (1) pops pending entries last-in first-out, re-canonicalises each
+//            node and re-inserts it into the memo; a collision with an entry of
+//            another class means the two are congruent, so they are united, which
+//            queues more parents. (2) re-canonicalises, sorts and de-duplicates the
+//            node lists of the classes touched since the last rebuild, and refreshes
+//            the per-operator class lists that matching reads.
+//
+// Worked example: add a, b, f(a), f(b) (ids 0..3); union(0, 1) makes 0 the root (both
+// have one parent entry, so the first argument's root survives) and queues f(b)'s
+// entry. rebuild() pops it, canonicalises f(b) to f(0), finds f(0) -> 2 in the memo and
+// unites 2 with 3: it returns 1, and the class of 2 now holds the single node f(0).
+//
+// Representation notes:
+// - classes live in a vector indexed by id; a slot whose class was merged away is
+//   empty. Ids are dense, so this is the id -> class map without hashing.
+// - a parent entry is the id whose add created the parent e-node. That node, exactly
+//   as it was added, is kept once in added_node(id), so parent lists and the pending
+//   queue are lists of 32-bit ids rather than copies of nodes.
+// - a new node is not queued as pending. Its children are roots when it is added, so
+//   re-canonicalising it could only matter after one of them lost a union; that union
+//   queues the loser's parents, this node among them. Until then the node is its own
+//   canonical form and its memo entry is already in place.
+// - the large arrays live on huge pages (see huge_page_allocator.h).
+// - classes_with_op(op) lists the classes holding an e-node with operator op. Matching
+//   reads it to visit only the classes a pattern's root operator can match; which
+//   classes it lists is exact after every rebuild, and their order is not meaningful.
+//
+// Non-goals: no per-class analysis data and no explanations (proof recording); the
+// engine never needs either, so neither exists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "egraph/huge_page_allocator.h"
+#include "egraph/memo_table.h"
+#include "egraph/small_vec.h"
+#include "egraph/symbol_node.h"
+#include "egraph/union_find.h"
+
+namespace brantel::egraph {
+
+inline constexpr Id kNoId = 0xFFFFFFFFu;
+
+struct EClass {
+  // The id the class was created under; a union-find root while the class exists.
+  Id id = kNoId;
+  // Canonical, sorted and unique after a rebuild; unordered in between.
+  SmallVec<SymbolNode, 1> nodes;
+  // Ids of e-nodes added with this class (or a class merged into it) as a child; the
+  // node itself is EGraph::added_node(parent). May hold stale and repeated entries.
+  SmallVec<Id, 2> parents;
+
+  bool exists() const noexcept { return id != kNoId; }
+};
+
+class EGraph {
+ public:
+  EGraph();
+
+  // Presizes for about n e-nodes; purely a speed hint.
+  void reserve(std::size_t n);
+
+  // Hash-consed insertion; returns the id stored for the canonical node, which the
+  // caller resolves with find() if it needs the root.
+  Id add(SymbolNode node);
+  // The root of the class holding node (children canonicalised first), if any.
+  std::optional<Id> lookup(SymbolNode node) const;
+  // Merges the classes of a and b; false when they already were one class.
+  bool union_classes(Id a, Id b);
+  Id find(Id x) const { return uf_.find(x); }
+  // Restores the invariants; returns the number of congruence unions it made.
+  std::size_t rebuild();
+
+  // The class of id (resolved to its root); panics "Invalid id {}" for a root without
+  // a class.
+  const EClass& operator[](Id id) const;
+
+  bool clean() const noexcept { return clean_; }
+  // Number of memo entries, stale ones included; the runner's node limit uses it.
+  std::size_t total_size() const noexcept { return memo_.size(); }
+  std::size_t class_count() const noexcept { return class_count_; }
+  // Number of ids handed out so far (classes ever created).
+  std::size_t id_count() const noexcept { return uf_.size(); }
+  const SymbolNode& added_node(Id id) const { return support::at_checked(added_, id); }
+
+  std::span<const Id> classes_with_op(Symbol op) const;
+
+  // Visits the existing classes in id order.
+  template <typename F>
+  void for_each_class(F&& f) const {
+    for (const EClass& c : classes_) {
+      if (c.exists()) f(c);
+    }
+  }
+  std::vector<Id> class_ids() const;
+
+  // Debug check of every invariant that must hold after rebuild(): the first
+  // violation found, described, or nothing. Costs O(n log n); for tests.
+  std::optional<std::string> check_invariants() const;
+
+ private:
+  struct SymbolHash {
+    std::size_t operator()(Symbol s) const noexcept {
+      return static_cast<std::size_t>(support::mix(s.value(), support::kHashPrime0));
+    }
+  };
+  template <typename T>
+  using BigVec = std::vector<T, HugePageAllocator<T>>;
+
+  EClass& class_of_root(Id root);
+  void touch(Id id) {
+    if (id < first_new_id_) dirty_.push_back(id);
+  }
+  std::size_t process_pending();
+  std::size_t rebuild_classes();
+  BigVec<Id>& op_list(Symbol op);
+  void compact_op_list(BigVec<Id>& list);
+  void repair_class(Id id, std::size_t& trimmed);
+
+  UnionFind uf_;
+  BigVec<SymbolNode> added_;
+  BigVec<Id> pending_;
+  MemoTable memo_;
+  BigVec<EClass> classes_;
+  std::size_t class_count_ = 0;
+  bool clean_ = false;
+
+  // Classes whose node lists may need repair at the next rebuild: every class created
+  // since the last rebuild (ids from first_new_id_ on), plus the ids in dirty_ (union
+  // survivors and the owners of re-canonicalised pending nodes).
+  Id first_new_id_ = 0;
+  BigVec<Id> dirty_;
+  // rebuilt_at_[id] == rebuild_epoch_ once the class was repaired in this rebuild.
+  BigVec<std::uint32_t> rebuilt_at_;
+  std::uint32_t rebuild_epoch_ = 0;
+  // One bit per id, set only while an operator list is being de-duplicated.
+  std::vector<std::uint64_t> listed_bits_;
+
+  std::unordered_map<Symbol, std::uint32_t, SymbolHash> op_slots_;
+  std::vector<BigVec<Id>> op_lists_;
+  std::vector<std::uint32_t> touched_op_slots_;
+  std::vector<std::uint32_t> op_slot_touched_at_;
+  // The list the previous repaired node went to; consecutive classes often share it.
+  Symbol last_op_;
+  BigVec<Id>* last_list_ = nullptr;
+};
+
+}  // namespace brantel::egraph

@@ -1,0 +1,85 @@
+// Pattern: a parsed and compiled rewrite pattern, with search and apply.
+//
+// Phases:
+//   parse    text -> s-expression -> post-order AST. An empty list is EmptySexp, a
+//            list headed by a list is HeadList, a variable atom heading a list with
+//            arguments is UnexpectedVar; a lone atom is a variable (?x) or a
+//            childless operator (a lone "?" included).
+//   compile  AST -> Program (see program.h), once, at construction.
+//   search   runs the program on each candidate class: the classes holding an e-node
+//            with the root's operator, or every class when the root is a variable.
+//            The limit caps the substitutions returned across all classes.
+//   apply    instantiates the pattern for each substitution (hash-consed adds,
+//            bottom-up) and unites the result with the matched class, instantiated
+//            id first; returns the ids whose union changed the e-graph.
+//
+// Worked example: applying (op|add ?b ?a) to the match {?a: x, ?b: y} of class C
+// adds add(y, x), unites it with C and returns its id; applying the same match again
+// adds nothing (hash-consing) and the union returns false, so it counts zero.
+//
+// Non-goals: no multi-patterns, no conditional rules, no per-class analysis.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/pattern_ast.h"
+#include "egraph/program.h"
+#include "egraph/subst.h"
+#include "support/result.h"
+
+namespace brantel::egraph {
+
+enum class ParseErrorKind {
+  kEmptySexp,
+  kHeadList,
+  kBadSexp,
+  // Refusals of an atom by the term language. SymbolNode accepts every atom and every
+  // "?"-prefixed atom of two or more characters reads as a variable, so neither kind
+  // is ever produced; they exist so callers can handle the full set.
+  kBadOp,
+  kBadVar,
+  kUnexpectedVar,
+};
+
+struct ParseError {
+  ParseErrorKind kind;
+  // The offending atom for kUnexpectedVar, the reader's reason for kBadSexp, the
+  // offending list's text for the others.
+  std::string detail;
+
+  friend bool operator==(const ParseError&, const ParseError&) = default;
+};
+
+std::string describe(const ParseError& error);
+
+class Pattern {
+ public:
+  // Compiles ast, which must be a well-formed post-order list (children before
+  // parents, last entry the root).
+  explicit Pattern(PatternAst ast);
+
+  [[nodiscard]] static support::Result<Pattern, ParseError> parse(std::string_view text);
+
+  const PatternAst& ast() const noexcept { return ast_; }
+  const Program& program() const noexcept { return program_; }
+  // Distinct variables in order of first occurrence.
+  const std::vector<Var>& vars() const noexcept { return vars_; }
+
+  std::vector<SearchMatches> search(const EGraph& egraph) const;
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
+  std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const;
+
+  // The pattern as an s-expression, e.g. "(op|add ?b ?a)".
+  std::string to_string() const;
+
+ private:
+  PatternAst ast_;
+  Program program_;
+  std::vector<Var> vars_;
+};
+
+}  // namespace brantel::egraph

@@ -1,0 +1,24 @@
+#include "egraph/symbol_node.h"
+
+#include <vector>
+
+namespace brantel::egraph {
+
+SymbolNode SymbolNode::placeholder(Symbol op, std::uint32_t arity) {
+  const std::vector<Id> zeros(arity, 0);
+  return SymbolNode(op, zeros);
+}
+
+std::string SymbolNode::to_string() const {
+  std::string out(op_.is_null() ? std::string_view("<null>") : op_.text());
+  if (size_ == 0) return out;
+  out += '(';
+  for (std::uint32_t k = 0; k < size_; ++k) {
+    if (k > 0) out += ", ";
+    out += std::to_string(data()[k]);
+  }
+  out += ')';
+  return out;
+}
+
+}  // namespace brantel::egraph

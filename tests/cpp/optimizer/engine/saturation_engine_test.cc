@@ -1,0 +1,151 @@
+#include "optimizer/engine/saturation_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "optimizer/engine/rule_set.h"
+#include "support/check.h"
+
+namespace brantel::engine {
+namespace {
+
+constexpr const char* kAdd0R = "op|add|scalar=f0000000000000000;side=sr";
+
+EngineTerm t(std::string label, std::vector<std::uint64_t> children = {}) {
+  return EngineTerm{std::move(label), std::move(children), false};
+}
+
+CanonicalTerms run(std::vector<EngineTerm> terms, std::vector<std::uint64_t> roots) {
+  SaturationEngine engine;
+  RunSummary summary;
+  CanonicalTerms out = engine.canonicalize_traced(TermGraph{std::move(terms), std::move(roots)}, summary);
+  EXPECT_EQ(summary.stop_reason.kind, egraph::StopReason::Kind::kSaturated);
+  return out;
+}
+
+TEST(SaturationEngine, WorkedExample) {
+  const CanonicalTerms out = run({t("src|s"), t(kAdd0R, {0}), t("op|mul", {0, 1}), t("op|mul", {1, 0})}, {2, 3});
+  ASSERT_EQ(out.terms.size(), 2u);
+  EXPECT_EQ(out.terms[0].label, "src|s");
+  EXPECT_TRUE(out.terms[0].children.empty());
+  EXPECT_TRUE(out.terms[0].is_opaque);
+  EXPECT_EQ(out.terms[1].label, "op|mul");
+  EXPECT_EQ(out.terms[1].children, (std::vector<std::uint64_t>{0, 0}));
+  EXPECT_FALSE(out.terms[1].is_opaque);
+  EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{1, 1}));
+  EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1}));
+}
+
+TEST(SaturationEngine, EmptyGraphGivesEmptyResult) {
+  const CanonicalTerms out = run({}, {});
+  EXPECT_TRUE(out.terms.empty());
+  EXPECT_TRUE(out.roots.empty());
+  EXPECT_TRUE(out.term_map.empty());
+}
+
+TEST(SaturationEngine, EqualTermsMergeWithoutAnyRule) {
+  const CanonicalTerms out = run({t("src|a"), t("op|neg", {0}), t("op|neg", {0})}, {2, 1, 2});
+  EXPECT_EQ(out.terms.size(), 2u);
+  EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 1, 1}));
+  EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{1, 1, 1}));  // duplicates stay
+}
+
+TEST(SaturationEngine, EveryIdentityLabelMapsToItsChild) {
+  for (std::string_view label : kIdentityLabels) {
+    const CanonicalTerms out = run({t("src|a"), t("op|exp", {0}), t(std::string(label), {1})}, {2});
+    EXPECT_EQ(out.terms.size(), 2u) << label;
+    EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 1, 1})) << label;
+    EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{1})) << label;
+  }
+}
+
+TEST(SaturationEngine, NearIdentityLabelsAreKept) {
+  const char* const kept[] = {
+      "op|add|scalar=f0000000000000000;side=sr;x=i1",  // a further parameter
+      "op|add|scalar=i0;side=sr",                       // an integer scalar
+      "op|add|scalar=f8000000000000000;side=sr",        // negative zero
+      "op|mul|scalar=f0000000000000000;side=sr",        // multiplying by zero
+  };
+  for (const char* label : kept) {
+    const CanonicalTerms out = run({t("src|a"), t(label, {0})}, {1});
+    EXPECT_EQ(out.terms.size(), 2u) << label;
+  }
+  // Two children under an identity label is not the one-input form.
+  EXPECT_EQ(run({t("src|a"), t(kAdd0R, {0, 0})}, {1}).terms.size(), 2u);
+}
+
+TEST(SaturationEngine, CommutedPairKeepsTheEarlierTermOnly) {
+  for (std::string_view op : kCommutativeOps) {
+    const std::string label = "op|" + std::string(op);
+    const CanonicalTerms out = run({t("src|a"), t("src|b"), t(label, {0, 1}), t(label, {1, 0})}, {3});
+    ASSERT_EQ(out.terms.size(), 3u) << label;
+    EXPECT_EQ(out.terms[2].children, (std::vector<std::uint64_t>{0, 1})) << label;
+    EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{2})) << label;
+  }
+  // Alone, a commutative term is returned as given, never swapped.
+  const CanonicalTerms alone = run({t("src|a"), t("src|b"), t("op|add", {1, 0})}, {2});
+  EXPECT_EQ(alone.terms[2].children, (std::vector<std::uint64_t>{1, 0}));
+}
+
+TEST(SaturationEngine, OnlyBareTwoInputCommutativeOpsCommute) {
+  struct Case {
+    const char* label;
+    std::vector<std::uint64_t> first, second;
+  };
+  const Case kept[] = {
+      {"op|add", {0, 1, 2}, {2, 1, 0}},       // three inputs
+      {"op|add|axis=i0", {0, 1}, {1, 0}},     // parameters after the name
+      {"op|sub", {0, 1}, {1, 0}},             // not commutative
+  };
+  for (const Case& c : kept) {
+    const CanonicalTerms out =
+        run({t("src|a"), t("src|b"), t("src|c"), t(c.label, c.first), t(c.label, c.second)}, {3, 4});
+    EXPECT_EQ(out.terms.size(), 5u) << c.label;
+  }
+}
+
+TEST(SaturationEngine, MergesPropagateUpwardByCongruence) {
+  // f(x + 0.0) and f(x) become one class once x + 0.0 and x are.
+  const CanonicalTerms out =
+      run({t("src|x"), t(kAdd0R, {0}), t("op|f", {1}), t("op|f", {0}), t("red|sum", {2}), t("red|sum", {3})},
+          {4, 5});
+  EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1, 2, 2}));
+  EXPECT_EQ(out.terms[1].children, (std::vector<std::uint64_t>{0}));
+}
+
+TEST(SaturationEngine, OpacityFollowsTheLabelPrefix) {
+  const char* const labels[] = {"src|s", "red|sum", "stage|1", "exch", "join", "op|neg", "op", "o", ""};
+  const bool opaque[] = {true, true, true, true, true, false, true, true, true};
+  std::vector<EngineTerm> terms;
+  for (const char* label : labels) terms.push_back(EngineTerm{label, {}, !opaque[terms.size()]});
+  const CanonicalTerms out = run(terms, {});
+  ASSERT_EQ(out.terms.size(), std::size(labels));
+  for (std::size_t k = 0; k < std::size(labels); ++k) EXPECT_EQ(out.terms[k].is_opaque, opaque[k]) << labels[k];
+}
+
+TEST(SaturationEngine, OutOfRangeIndicesAreInternalErrors) {
+  SaturationEngine engine;
+  EXPECT_THROW(engine.canonicalize(TermGraph{{t("src|a"), t("op|neg", {1})}, {}}), support::InternalError);
+  EXPECT_THROW(engine.canonicalize(TermGraph{{t("src|a")}, {1}}), support::InternalError);
+}
+
+TEST(SaturationEngine, RuleTableIsTheTwelveRulesInOrder) {
+  const SaturationEngine engine;
+  const auto& rules = engine.rules();
+  ASSERT_EQ(rules.size(), 12u);
+  EXPECT_EQ(engine.iter_limit(), 12u);
+  EXPECT_EQ(rules[0].name().text(), "commute-add");
+  EXPECT_EQ(rules[0].searcher().to_string(), "(op|add ?a ?b)");
+  EXPECT_EQ(rules[0].applier().to_string(), "(op|add ?b ?a)");
+  EXPECT_EQ(rules[7].name().text(), "commute-minimum");
+  EXPECT_EQ(rules[8].name().text(), "identity-0");
+  EXPECT_EQ(rules[8].searcher().to_string(), "(op|add|scalar=f0000000000000000;side=sr ?x)");
+  EXPECT_EQ(rules[8].applier().to_string(), "?x");
+  EXPECT_EQ(rules[11].name().text(), "identity-3");
+  EXPECT_EQ(rules[11].searcher().to_string(), "(op|mul|scalar=f3ff0000000000000;side=sl ?x)");
+}
+
+}  // namespace
+}  // namespace brantel::engine
