@@ -1,0 +1,59 @@
+#include "optimizer/incremental/canonical_form.h"
+
+#include "optimizer/incremental/fold_rules.h"
+#include "store/model/record.h"
+#include "support/check.h"
+
+namespace brantel::incremental {
+
+support::Result<std::uint64_t, store::StoreError> CanonicalForm::consume(const store::NodeList& delta) {
+  for (std::size_t k = 0; k < delta.size(); ++k) {
+    const store::NodeView node = delta.view(k);
+    const store::IdsView inputs = node.inputs();
+    inputs_.clear();
+    bool remapped = false;
+    for (std::uint32_t i = 0; i < inputs.size(); ++i) {
+      const store::NodeId u = inputs[i];
+      // Checked against the watermark as it is now: while the reducer is fed one
+      // store, node k's inputs are below k and this never fails.
+      if (u >= id_map_.size()) return support::Err{store::StoreError{u}};
+      inputs_.push_back(id_map_[u]);
+      remapped |= id_map_[u] != u;
+    }
+    id_map_.push_back(fold(node, remapped));
+  }
+  total_work_ += delta.size();
+  return static_cast<std::uint64_t>(delta.size());
+}
+
+std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_changed) {
+  if (!inputs_.empty() && is_identity_op(node)) return inputs_[0];
+
+  // Sources, and nodes whose inputs all map to themselves, are already in
+  // canonical terms: skip re-encoding and re-parsing them.
+  store::NodeView remapped = node;
+  if (inputs_changed) {
+    record_.clear();
+    store::encode_with_inputs(node, inputs_, record_);
+    remapped = store::NodeView::parse(record_);
+  }
+
+  if (is_commutative_pair(node)) {
+    if (std::optional<store::NodeId> id = canonical_.find(remapped)) return *id;
+    // add(x, x) swapped is itself, which was just looked up.
+    if (inputs_[0] != inputs_[1]) {
+      swapped_inputs_.assign({inputs_[1], inputs_[0]});
+      swapped_record_.clear();
+      store::encode_with_inputs(node, swapped_inputs_, swapped_record_);
+      if (std::optional<store::NodeId> id = canonical_.find(store::NodeView::parse(swapped_record_))) {
+        return *id;
+      }
+    }
+  }
+
+  auto interned = canonical_.intern(remapped);
+  BRANTEL_CHECK(interned.ok(), "canonical inputs name earlier canonical nodes");
+  return interned->id;
+}
+
+}  // namespace brantel::incremental

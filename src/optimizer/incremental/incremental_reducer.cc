@@ -1,0 +1,72 @@
+#include "optimizer/incremental/incremental_reducer.h"
+
+#include <vector>
+
+#include "optimizer/engine/saturation_engine.h"
+#include "support/check.h"
+
+namespace brantel::incremental {
+
+using support::PoisonGuard;
+
+IncrementalReducer::IncrementalReducer() = default;
+
+support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_delta(
+    const store::GraphStore& store) {
+  // The store lock is taken inside nodes_since, under ours, and only for the copy;
+  // other threads keep adding while the copy is folded.
+  const store::NodeList delta = store.nodes_since(form_.watermark());
+  return form_.consume(delta);
+}
+
+support::Result<std::uint64_t, store::StoreError> IncrementalReducer::step(const store::GraphStore& store) {
+  PoisonGuard lock(mu_);
+  return consume_delta(store);
+}
+
+std::uint64_t IncrementalReducer::watermark() const {
+  PoisonGuard lock(mu_);
+  return form_.watermark();
+}
+
+std::uint64_t IncrementalReducer::total_work() const {
+  PoisonGuard lock(mu_);
+  return form_.total_work();
+}
+
+std::uint64_t IncrementalReducer::canonical_count() const {
+  PoisonGuard lock(mu_);
+  return form_.canonical_count();
+}
+
+support::Result<mod::ReductionResult, store::StoreError> IncrementalReducer::finalize(
+    const store::GraphStore& store, std::span<const store::NodeId> outputs, bool maximal_fusion) {
+  PoisonGuard lock(mu_);
+  if (auto consumed = consume_delta(store); !consumed) return support::Err{*consumed.error()};
+
+  const std::span<const std::uint64_t> id_map = form_.id_map();
+  std::vector<std::uint64_t> canonical_outputs;
+  canonical_outputs.reserve(outputs.size());
+  for (store::NodeId o : outputs) {
+    // After the consumption above the watermark is at least the store's node
+    // count, so an id the caller checked against that count always maps; the
+    // check stays because the ids come from the caller.
+    if (o >= id_map.size()) return support::Err{store::StoreError{o}};
+    canonical_outputs.push_back(id_map[o]);
+  }
+
+  // Held for the whole run: calls on one reducer are serialised, and each sees
+  // the previous one in full.
+  engine::SaturationEngine engine;
+  mod::ReductionResult result = mod::reduce_graph(form_.nodes(), canonical_outputs, engine, maximal_fusion);
+
+  BRANTEL_CHECK(result.node_map.size() == form_.canonical_count(),
+                "reduction maps every canonical node");
+  std::vector<store::NodeMapEntry> node_map;
+  node_map.reserve(id_map.size());
+  for (std::uint64_t canonical_id : id_map) node_map.push_back(result.node_map[canonical_id]);
+  result.node_map = std::move(node_map);
+  return result;
+}
+
+}  // namespace brantel::incremental

@@ -1,0 +1,79 @@
+// IncrementalReducer: canonicalises a graph while it is still being built, then
+// reduces the canonical form instead of the whole store.
+//
+// What it computes: step() folds the store nodes added since the last call into a
+// CanonicalForm (identity elimination, commutativity dedup, hash-consing; see
+// canonical_form.h), so every store node is processed once however often the
+// caller steps. finalize() folds what is left and runs reduce_graph on the
+// canonical form with a fresh SaturationEngine, then re-indexes the node map so
+// that it speaks of store ids again.
+//
+// Phases of finalize, under the reducer lock:
+//   1. consume the delta exactly as step() does;
+//   2. map each requested output through id_map (BadNodeId for one not consumed);
+//   3. reduce_graph on the canonical nodes with the mapped outputs;
+//   4. node map entry i := the result's entry at id_map[i].
+//
+// Worked example: store 0 src x, 1 add{scalar 0.0, side r}[0], 2 neg[1],
+// finalize(outputs=[2]): the canonical form is x, neg[0]; id_map [0, 0, 1]; the
+// reduced result has two nodes and its node map has three entries, entries 0 and 1
+// equal (the identity shares x's placement).
+//
+// Locking: one lock for the whole of every method, including the reduction run
+// in finalize. It is taken before the store lock, which is held only inside
+// store.nodes_since for the copy of the delta and released before consumption
+// starts; no path takes this lock while holding a store lock. An internal error
+// while the lock is held (a poisoned store lock included) poisons the reducer.
+//
+// Non-goals: the reducer records nothing about which store it was fed; feeding
+// another store folds that store's nodes from the watermark on. It does not build
+// the reduced store; the caller does that from the ReductionResult.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "optimizer/incremental/canonical_form.h"
+#include "optimizer/mod/reduce_graph.h"
+#include "store/graph/graph_store.h"
+#include "store/graph/store_error.h"
+#include "support/mutex.h"
+#include "support/result.h"
+#include "support/thread_annotations.h"
+
+namespace brantel::incremental {
+
+inline constexpr std::string_view kReducerPoisonedMessage = "incremental reducer poisoned";
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer();
+  IncrementalReducer(const IncrementalReducer&) = delete;
+  IncrementalReducer& operator=(const IncrementalReducer&) = delete;
+
+  // Consumes store.nodes_since(watermark()); returns the delta size, or BadNodeId
+  // for an input that names no consumed node.
+  support::Result<std::uint64_t, store::StoreError> step(const store::GraphStore& store);
+
+  std::uint64_t watermark() const;
+  std::uint64_t total_work() const;
+  std::uint64_t canonical_count() const;
+
+  // `outputs` are store ids the caller already checked against the store's node
+  // count. Consumes the delta, maps the outputs through id_map (BadNodeId for one
+  // not consumed), reduces the canonical form and re-indexes the node map to store
+  // ids. The reducer stays usable afterwards.
+  support::Result<mod::ReductionResult, store::StoreError> finalize(const store::GraphStore& store,
+                                                                   std::span<const store::NodeId> outputs,
+                                                                   bool maximal_fusion);
+
+ private:
+  support::Result<std::uint64_t, store::StoreError> consume_delta(const store::GraphStore& store)
+      BRANTEL_REQUIRES(mu_);
+
+  mutable support::PoisonableMutex mu_{kReducerPoisonedMessage};
+  CanonicalForm form_ BRANTEL_GUARDED_BY(mu_);
+};
+
+}  // namespace brantel::incremental
