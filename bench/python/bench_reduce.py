@@ -1,0 +1,160 @@
+"""reduce() on pipeline-shaped graphs, next to dask's cull + fuse and a
+straightforward pure-Python reduction of the same graph.
+
+    python3.14 bench/python/bench_reduce.py [--sizes 100000,1000000]
+
+Prints time per node, peak extra memory per node and the report counts; the
+engine bans rules that match more than 1,000 e-nodes on graphs this large, which
+is its specified behaviour, so the counts are printed as well.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import time
+
+import brantel_core as bc
+from pipeline_shapes import add_to_store, machine_line, peak_rss_bytes, peak_rss_reset, reduction_graph, rss_bytes
+
+_IDENTITY = {
+    ("add", (("scalar", 0.0), ("side", "r"))),
+    ("add", (("scalar", 0.0), ("side", "l"))),
+    ("mul", (("scalar", 1.0), ("side", "r"))),
+    ("mul", (("scalar", 1.0), ("side", "l"))),
+}
+_COMMUTATIVE = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}
+
+
+def python_reduce(specs, outputs):
+    """DCE, one forward pass of identity and commutative folding with CSE, and
+    single-use fusion; returns (canonical nodes, stages)."""
+    n = len(specs)
+    reach = [False] * n
+    stack = list(outputs)
+    while stack:
+        i = stack.pop()
+        if reach[i]:
+            continue
+        reach[i] = True
+        if specs[i][0] != "source":
+            stack.extend(specs[i][2])
+    canon = [-1] * n
+    table: dict = {}
+    nodes: list = []
+    for i in range(n):
+        if not reach[i]:
+            continue
+        s = specs[i]
+        params = tuple(sorted(s[-1].items()))
+        if s[0] == "source":
+            key = ("source", s[1], params)
+        else:
+            ins = tuple(canon[j] for j in s[2])
+            if s[0] == "op" and len(ins) == 1 and (s[1], tuple((k, v) for k, v in params)) in _IDENTITY:
+                canon[i] = ins[0]
+                continue
+            if s[0] == "op" and len(ins) == 2 and not params and s[1] in _COMMUTATIVE:
+                ins = tuple(sorted(ins))
+            key = (s[0], s[1], params, ins)
+        c = table.get(key)
+        if c is None:
+            c = table[key] = len(nodes)
+            nodes.append(key)
+        canon[i] = c
+    consumers = [0] * len(nodes)
+    only = [-1] * len(nodes)
+    for c, key in enumerate(nodes):
+        if key[0] != "source":
+            for x in key[3]:
+                consumers[x] += 1
+                only[x] = c
+    roots = {canon[o] for o in outputs}
+    parent = list(range(len(nodes)))
+
+    def find(x):
+        while parent[x] != x:
+            parent[x] = parent[parent[x]]
+            x = parent[x]
+        return x
+
+    for c, key in enumerate(nodes):
+        m = only[c]
+        if key[0] == "op" and consumers[c] == 1 and c not in roots and nodes[m][0] == "op":
+            a, b = find(c), find(m)
+            if a != b:
+                parent[max(a, b)] = min(a, b)
+    stages = len({find(c) for c, key in enumerate(nodes) if key[0] == "op"})
+    return len(nodes), stages
+
+
+def dask_graph(specs):
+    def load():
+        return 0
+
+    def apply(*args):
+        return 0
+
+    dsk = {}
+    for i, s in enumerate(specs):
+        if s[0] == "source":
+            dsk[f"n{i}"] = (load,)
+        else:
+            dsk[f"n{i}"] = (apply, *[f"n{j}" for j in s[2]])
+    return dsk
+
+
+def timed(fn):
+    gc.collect()
+    base = rss_bytes()
+    peak_rss_reset()
+    t0 = time.perf_counter()
+    out = fn()
+    dt = time.perf_counter() - t0
+    return out, dt, max(0, peak_rss_bytes() - base)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="100000,1000000")
+    ap.add_argument("--dask-max", type=int, default=100000, help="largest size dask is run at")
+    args = ap.parse_args()
+    print(machine_line())
+    for n in [int(x) for x in args.sizes.split(",")]:
+        specs, outputs = reduction_graph(n)
+        store = bc.GraphStore()
+        ids = add_to_store(store, specs)
+        outs = [ids[o] for o in outputs]
+        print(f"\n{len(specs):,} specs, {store.node_count():,} stored nodes, {len(outs)} outputs")
+        results = {}
+        for label, fusion in (("default", False), ("maximal", True)):
+            (reduced, report), dt, peak = timed(lambda: store.reduce(outputs=outs, maximal_fusion=fusion))
+            results[label] = dt
+            per = dt / store.node_count() * 1e6
+            print(f"  reduce ({label:7}): {dt:8.3f} s  {per:6.3f} us/node  peak extra {peak / store.node_count():7.1f} B/node")
+            print("     report:", ", ".join(f"{k}={report[k]}" for k in (
+                "input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")))
+            del reduced
+        (canon, stages), dt_py, _ = timed(lambda: python_reduce(specs, outputs))
+        print(f"  pure-Python reduction: {dt_py:8.3f} s  {dt_py / len(specs) * 1e6:6.3f} us/node "
+              f"(canonical {canon}, stages {stages});  ratio {dt_py / results['default']:.1f}x")
+        if n <= args.dask_max:
+            try:
+                from dask.optimization import cull, fuse
+            except ImportError:
+                print("  dask: not installed")
+                continue
+            dsk = dask_graph(specs)
+            keys = [f"n{o}" for o in outputs]
+
+            def run_dask():
+                culled, deps = cull(dsk, keys)
+                return fuse(culled, keys=keys, dependencies=deps)
+
+            _, dt_dask, _ = timed(run_dask)
+            print(f"  dask cull+fuse:        {dt_dask:8.3f} s  {dt_dask / len(specs) * 1e6:6.3f} us/node;"
+                  f"  ratio {dt_dask / results['default']:.1f}x")
+
+
+if __name__ == "__main__":
+    main()

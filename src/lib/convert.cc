@@ -1,0 +1,465 @@
+#include "lib/convert.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "lib/errors.h"
+#include "lib/graph_store.h"
+#include "lib/module.h"
+#include "lib/payload_descriptor.h"
+#include "support/check.h"
+
+namespace brantel::py {
+
+namespace {
+
+constinit thread_local bool t_scratch_busy = false;
+
+Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+// Records store lengths and counts as u32; a larger string cannot be stored.
+bool utf8_of(PyObject* str, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  if (static_cast<std::uint64_t>(size) > store::kU32Max) {
+    PyErr_SetString(PyExc_OverflowError, "string longer than 4294967295 bytes cannot be stored");
+    return false;
+  }
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool plain_str(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_Check(value)) {
+    set_type_mismatch(value, "str");
+    return false;
+  }
+  return utf8_of(value, out);
+}
+
+// ---- ids -------------------------------------------------------------------
+
+// int and its subclasses (bool among them) convert without running any hook.
+bool id_of_int(PyObject* item, store::NodeId& out) {
+  if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    if (v >= 0) {
+      out = static_cast<store::NodeId>(v);
+      return true;
+    }
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(item);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+// May run the item's __index__, so never inside a critical section.
+bool id_of_object(PyObject* item, store::NodeId& out) {
+  if (PyLong_Check(item)) return id_of_int(item, out);
+  Ref index = Ref::steal(PyNumber_Index(item));
+  if (!index) return false;
+  return id_of_int(index.get(), out);
+}
+
+// Reads the list under its lock while items are ints; an item that needs its
+// __index__ is taken out with a reference and converted after the section ends,
+// then the walk resumes at the next index against the list's current length, as
+// a list iterator would.
+bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
+  Py_ssize_t i = 0;
+  for (;;) {
+    Ref pending;
+    {
+      CriticalSection section(list);
+      const Py_ssize_t n = PyList_GET_SIZE(list);
+      for (; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!PyLong_Check(item)) {
+          pending = Ref::borrow(item);
+          break;
+        }
+        store::NodeId id = 0;
+        if (!id_of_int(item, id)) return false;
+        out.push_back(id);
+      }
+      if (!pending) return true;
+    }
+    ++i;
+    store::NodeId id = 0;
+    if (!id_of_object(pending.get(), id)) return false;
+    out.push_back(id);
+  }
+}
+
+bool ids_of_tuple(PyObject* tuple, std::vector<store::NodeId>& out) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    store::NodeId id = 0;
+    if (!id_of_object(PyTuple_GET_ITEM(tuple, i), id)) return false;
+    out.push_back(id);
+  }
+  return true;
+}
+
+bool ids_of_iterable(PyObject* sequence, std::vector<store::NodeId>& out) {
+  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    store::NodeId id = 0;
+    if (!id_of_object(item.get(), id)) return false;
+    out.push_back(id);
+  }
+  return !PyErr_Occurred();
+}
+
+bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (PyList_CheckExact(value)) return ids_of_list(value, out);
+  if (PyTuple_CheckExact(value)) return ids_of_tuple(value, out);
+  if (!PySequence_Check(value)) {
+    set_type_mismatch(value, "Sequence");
+    return false;
+  }
+  return ids_of_iterable(value, out);
+}
+
+// ---- param values ------------------------------------------------------------
+
+// A failed conversion rule means "try the next rule"; only ordinary errors are
+// swallowed that way. KeyboardInterrupt, SystemExit or a PanicException raised
+// inside a hook end the call.
+bool clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+bool param_values_error() {
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return false;
+}
+
+void set_int(ParamSlot& slot, long long v) {
+  slot.tag = store::ParamTag::kInt;
+  slot.bits = static_cast<std::uint64_t>(v);
+}
+void set_float(ParamSlot& slot, double v) {
+  slot.tag = store::ParamTag::kFloat;
+  slot.bits = std::bit_cast<std::uint64_t>(v);
+}
+
+bool set_str(ParamSlot& slot, PyObject* value) {
+  slot.tag = store::ParamTag::kStr;
+  return utf8_of(value, slot.text);
+}
+
+bool has_float_protocol(PyObject* value) {
+  if (PyFloat_Check(value)) return true;
+  const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+  return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
+}
+
+// The general rules, in order: exact bool; the integer protocol within int64;
+// the float protocol (which also takes ints too large for int64); str.
+[[gnu::noinline]] bool param_value_uncommon(PyObject* value, ParamSlot& slot) {
+  if (PyLong_Check(value) || PyIndex_Check(value)) {
+    long long v = -1;
+    if (PyLong_Check(value)) {
+      v = PyLong_AsLongLong(value);
+    } else if (Ref index = Ref::steal(PyNumber_Index(value))) {
+      v = PyLong_AsLongLong(index.get());
+    }
+    if (v != -1 || !PyErr_Occurred()) {
+      set_int(slot, v);
+      return true;
+    }
+    if (!clear_ordinary_error()) return false;
+  }
+  if (has_float_protocol(value)) {
+    const double d = PyFloat_AsDouble(value);
+    if (d != -1.0 || !PyErr_Occurred()) {
+      set_float(slot, d);
+      return true;
+    }
+    if (!clear_ordinary_error()) return false;
+  }
+  if (PyUnicode_Check(value)) return set_str(slot, value);
+  return param_values_error();
+}
+
+// Exact types first, keeping the order of the general rules: exact bool before
+// int (bool subclasses int); an exact int that overflows int64 must still fall
+// through to the float rule (2**70 -> Float).
+bool param_value(PyObject* value, ParamSlot& slot) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) {
+    slot.tag = store::ParamTag::kBool;
+    slot.bits = value == Py_True ? 1 : 0;
+    return true;
+  }
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+      if (v == -1 && PyErr_Occurred()) return false;
+      set_int(slot, v);
+      return true;
+    }
+    const double d = PyLong_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+      // Beyond the double range: no rule applies.
+      if (!clear_ordinary_error()) return false;
+      return param_values_error();
+    }
+    set_float(slot, d);
+    return true;
+  }
+  if (PyFloat_CheckExact(value)) {
+    set_float(slot, PyFloat_AS_DOUBLE(value));
+    return true;
+  }
+  if (PyUnicode_CheckExact(value)) return set_str(slot, value);
+  return param_value_uncommon(value, slot);
+}
+
+// Stable, like every ParamMap producer; insertion sort for the usual handful of
+// entries, because std::stable_sort allocates a buffer on every call.
+void sort_slots(std::vector<ParamSlot>& params) {
+  auto less = [](const ParamSlot& a, const ParamSlot& b) { return a.key < b.key; };
+  if (params.size() > 16) {
+    std::stable_sort(params.begin(), params.end(), less);
+    return;
+  }
+  for (std::size_t i = 1; i < params.size(); ++i) {
+    ParamSlot moving = params[i];
+    std::size_t j = i;
+    for (; j > 0 && less(moving, params[j - 1]); --j) params[j] = params[j - 1];
+    params[j] = moving;
+  }
+}
+
+bool is_numpy_bool(PyTypeObject* type) {
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_EqualToUTF8(name.get(), "bool") && !PyUnicode_EqualToUTF8(name.get(), "bool_")) return false;
+  Ref module = Ref::steal(PyType_GetModuleName(type));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy");
+}
+
+}  // namespace
+
+ScratchLease::ScratchLease() {
+  if (t_scratch_busy) {
+    own_ = std::make_unique<Scratch>();
+    scratch_ = own_.get();
+  } else {
+    t_scratch_busy = true;
+    scratch_ = &thread_scratch();
+  }
+}
+
+ScratchLease::~ScratchLease() {
+  // Drop the references now, while the thread is attached; a thread-local
+  // destructor at thread exit could not.
+  scratch_->held.clear();
+  if (!own_) t_scratch_busy = false;
+}
+
+bool convert_str_argument(PyObject* value, const char* parameter, std::string_view& out) {
+  if (plain_str(value, out)) return true;
+  wrap_argument_error(parameter);
+  return false;
+}
+
+bool convert_ids(PyObject* value, const char* parameter, std::vector<store::NodeId>& out) {
+  out.clear();
+  if (!ids_of(value, out)) {
+    wrap_argument_error(parameter);
+    return false;
+  }
+  if (out.size() > store::kU32Max) {
+    PyErr_SetString(PyExc_OverflowError, "more than 4294967295 ids cannot be stored");
+    return false;
+  }
+  return true;
+}
+
+bool convert_outputs(PyObject* value, std::optional<std::vector<store::NodeId>>& out) {
+  if (value == nullptr || value == Py_None) {
+    out.reset();
+    return true;
+  }
+  out.emplace();
+  return convert_ids(value, "outputs", *out);
+}
+
+bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node_count) {
+  for (store::NodeId id : outputs) {
+    if (id >= node_count) {
+      raise_store_error(store::StoreError{id});
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert_params(PyObject* value, Scratch& scratch) {
+  scratch.params.clear();
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return false;
+  }
+  // One item per critical section: a value's hook runs with the dict unlocked,
+  // and the size and item count are checked before each fetch, as a dict
+  // iterator does, so a hook that changes the dict ends the call.
+  Py_ssize_t position = 0;
+  Py_ssize_t expected_size = -1;
+  Py_ssize_t remaining = 0;
+  for (;;) {
+    Ref key;
+    Ref item;
+    {
+      CriticalSection section(value);
+      const Py_ssize_t size = PyDict_GET_SIZE(value);
+      if (expected_size < 0) {
+        expected_size = size;
+        remaining = size;
+      } else if (size != expected_size) {
+        support::panic("dictionary changed size during iteration");
+      }
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      if (!PyDict_Next(value, &position, &k, &v)) break;
+      if (remaining == 0) support::panic("dictionary keys changed during iteration");
+      --remaining;
+      key = Ref::borrow(k);
+      item = Ref::borrow(v);
+    }
+    ParamSlot slot;
+    if (!plain_str(key.get(), slot.key)) return false;
+    if (!param_value(item.get(), slot)) return false;
+    scratch.held.push_back(std::move(key));
+    scratch.held.push_back(std::move(item));
+    scratch.params.push_back(slot);
+  }
+  if (scratch.params.size() > store::kU32Max) {
+    PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
+    return false;
+  }
+  sort_slots(scratch.params);
+  return true;
+}
+
+bool convert_descriptor(PyObject* value, Scratch& scratch) {
+  DescriptorSlots& out = scratch.descriptor;
+  if (const store::PayloadDescriptor* d = payload_descriptor_of(value)) {
+    out.fields = {d->kind, d->content_hash, d->framework, d->version, d->io_schema};
+    out.preprocessing_ref.reset();
+    if (d->preprocessing_ref) out.preprocessing_ref = *d->preprocessing_ref;
+    return true;
+  }
+  if (!PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    return false;
+  }
+  const ModuleObjects& objects = module_objects();
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(value, objects.str(Interned::kPreprocessingRef), &found) < 0) return false;
+  Ref reference = Ref::steal(found);
+  out.preprocessing_ref.reset();
+  if (reference && reference.get() != Py_None) {
+    std::string_view text;
+    if (!plain_str(reference.get(), text)) return false;
+    out.preprocessing_ref = text;
+    scratch.held.push_back(std::move(reference));
+  }
+  static constexpr Interned kRequired[] = {Interned::kKind, Interned::kContentHash, Interned::kFramework,
+                                           Interned::kVersion, Interned::kIoSchema};
+  for (std::size_t i = 0; i < 5; ++i) {
+    found = nullptr;
+    const int r = PyDict_GetItemRef(value, objects.str(kRequired[i]), &found);
+    if (r < 0) return false;
+    if (r == 0) {
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", interned_text(kRequired[i]));
+      return false;
+    }
+    Ref field = Ref::steal(found);
+    if (!plain_str(field.get(), out.fields[i])) return false;
+    scratch.held.push_back(std::move(field));
+  }
+  return true;
+}
+
+bool convert_bool(PyObject* value, const char* parameter, bool& out) {
+  if (value == nullptr) return true;
+  if (value == Py_True || value == Py_False) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(Py_TYPE(value))) {
+    // NumPy's bool scalar is not a bool subclass; its truth value is its value.
+    const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number != nullptr && number->nb_bool != nullptr) {
+      const int truth = number->nb_bool(value);
+      if (truth >= 0) {
+        out = truth == 1;
+        return true;
+      }
+    } else {
+      PyErr_Format(PyExc_TypeError, "object of type '%T' does not define a '__bool__' conversion", value);
+    }
+  } else {
+    set_type_mismatch(value, "bool");
+  }
+  wrap_argument_error(parameter);
+  return false;
+}
+
+store::GraphStore* convert_store(PyObject* value, const char* parameter) {
+  if (store::GraphStore* s = graph_store_of(value)) return s;
+  set_type_mismatch(value, "GraphStore");
+  wrap_argument_error(parameter);
+  return nullptr;
+}
+
+bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out) {
+  if (!PyBytes_Check(value)) {
+    set_type_mismatch(value, "bytes");
+    wrap_argument_error(parameter);
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  return true;
+}
+
+void write_params(store::RecordWriter& writer, const std::vector<ParamSlot>& params) {
+  writer.u32(static_cast<std::uint32_t>(params.size()));
+  for (const ParamSlot& p : params) {
+    writer.str(p.key);
+    writer.u8(static_cast<std::uint8_t>(p.tag));
+    switch (p.tag) {
+      case store::ParamTag::kInt:
+      case store::ParamTag::kFloat: writer.u64(p.bits); break;
+      case store::ParamTag::kBool: writer.u8(static_cast<std::uint8_t>(p.bits)); break;
+      case store::ParamTag::kStr: writer.str(p.text); break;
+    }
+  }
+}
+
+}  // namespace brantel::py
