@@ -8,15 +8,13 @@
 // terms (chains), sometimes any term of the last 4096 or of the whole graph
 // (fan-out). Roots: the last 64 terms plus 1% of all terms.
 //
-// Reported per size: time per term, peak bytes allocated during the call per term
-// (operator new is counted for that), and how the runner stopped, including whether
+// Reported per size: CPU time per term, the growth of the resident set during a call
+// per term (the kernel's high-water mark is reset before each call, so huge-page
+// mappings count as well as the heap), and how the runner stopped, including whether
 // the node limit cut the run short (node_limit_hit should stay 0).
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,44 +24,25 @@
 
 namespace {
 
-// Live and peak heap bytes, counted by the replaced operator new/delete below. The
-// benchmark is single-threaded; relaxed atomics only keep the counters well-defined.
-std::atomic<std::size_t> g_live_bytes{0};
-std::atomic<std::size_t> g_peak_bytes{0};
-
-void note_alloc(void* p) {
-  const std::size_t live = g_live_bytes.fetch_add(malloc_usable_size(p), std::memory_order_relaxed) +
-                           malloc_usable_size(p);
-  std::size_t peak = g_peak_bytes.load(std::memory_order_relaxed);
-  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
-  }
-}
-void note_free(void* p) { g_live_bytes.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed); }
-
-void* counted_alloc(std::size_t n) {
-  void* p = std::malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  note_alloc(p);
-  return p;
-}
-void counted_free(void* p) noexcept {
-  if (p == nullptr) return;
-  note_free(p);
-  std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void operator delete(void* p) noexcept { counted_free(p); }
-void operator delete[](void* p) noexcept { counted_free(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_free(p); }
-
-namespace {
-
 using brantel::engine::EngineTerm;
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or 0 where unavailable.
+std::size_t status_bytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  std::size_t kib = 0;
+  while (status >> key) {
+    if (key == field + ":") {
+      status >> kib;
+      return kib * 1024;
+    }
+    status.ignore(1 << 12, '\n');
+  }
+  return 0;
+}
+
+// Resets VmHWM to the current resident set (Linux 4.0 and later).
+void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 using brantel::engine::TermGraph;
 
 TermGraph make_pipeline_graph(std::size_t n, std::uint64_t seed) {
@@ -135,17 +114,22 @@ void BM_Canonicalize(benchmark::State& state) {
   std::size_t peak = 0;
   std::size_t outputs = 0;
   for (auto _ : state) {
-    const std::size_t base = g_live_bytes.load(std::memory_order_relaxed);
-    g_peak_bytes.store(base, std::memory_order_relaxed);
+    state.PauseTiming();
+    reset_peak_rss();
+    const std::size_t base = status_bytes("VmRSS");
+    state.ResumeTiming();
     brantel::engine::CanonicalTerms out = engine.canonicalize_traced(graph, summary);
     benchmark::DoNotOptimize(out.terms.data());
     outputs = out.terms.size();
-    peak = std::max(peak, g_peak_bytes.load(std::memory_order_relaxed) - base);
+    state.PauseTiming();
+    const std::size_t high = status_bytes("VmHWM");
+    peak = std::max(peak, high > base ? high - base : 0);
+    state.ResumeTiming();
   }
   const auto terms = static_cast<double>(n);
   state.counters["time_per_term"] =
       benchmark::Counter(terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  state.counters["peak_bytes_per_term"] = static_cast<double>(peak) / terms;
+  state.counters["peak_rss_bytes_per_term"] = static_cast<double>(peak) / terms;
   state.counters["output_terms"] = static_cast<double>(outputs);
   state.counters["iterations"] = static_cast<double>(summary.iterations);
   state.counters["saturated"] = summary.stop_reason.kind == brantel::egraph::StopReason::Kind::kSaturated;

@@ -46,7 +46,10 @@ class Shape {
   NodeId add_next(GraphStore& g) {
     ++i_;
     if (i_ == 1) return last_ = intern(g, Node::source("src0", {{"part", int_param(0)}}));
-    const NodeId other = (i_ * 7919) % g.node_count();
+    // Well mixed, so these links reach all of the graph.
+    std::uint64_t h = i_ * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+    const NodeId other = h % g.node_count();
     if (i_ % 64 == 0) {
       last_ = intern(g, Node::source("src" + std::to_string(i_), {{"part", int_param(i_ % 7)}}));
       return last_;

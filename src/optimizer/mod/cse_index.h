@@ -8,6 +8,13 @@
 // kChainCap terms; later terms with that first child, and terms without
 // children, go to a hash table, so a node with a huge fan-out costs at most
 // kChainCap comparisons per lookup, never a quadratic walk.
+//
+// Example: terms 0 src|x, 1 op|f [0], 2 op|g [0], 3 op|f [0]. Term 1 and 2 hang
+// off child 0 (chain 2 -> 1); term 3 walks that chain, meets 1 with the same
+// label and children, and is merged into it.
+//
+// Not done here: no canonicalisation of children (the caller maps them through
+// the canonical indices first) and no removal: canonical terms only accumulate.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Stage fusion; its phases, a worked example and its limits are in fuse_stages.h.
 #include "optimizer/mod/fuse_stages.h"
 
 #include <numeric>

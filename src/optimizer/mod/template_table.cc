@@ -1,3 +1,4 @@
+// The label template table; see template_table.h.
 #include "optimizer/mod/template_table.h"
 
 #include "support/hash.h"

@@ -1,3 +1,4 @@
+// Term labels; why External and Stage nodes get record keys is in term_label.h.
 #include "optimizer/mod/term_label.h"
 
 #include "store/model/label.h"

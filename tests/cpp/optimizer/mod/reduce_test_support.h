@@ -150,19 +150,6 @@ inline std::string dump(const NodeList& nodes) {
   return out;
 }
 
-inline std::string dump(const std::vector<store::NodeMapEntry>& map) {
-  std::string out;
-  for (const store::NodeMapEntry& e : map) {
-    out += out.empty() ? "" : " ";
-    if (!e) {
-      out += "-";
-      continue;
-    }
-    out += "(" + std::to_string(e->node) + "," + (e->member ? std::to_string(*e->member) : "-") + ")";
-  }
-  return out;
-}
-
 // Reference semantics, written independently of the reduction: an op is a
 // deterministic function of its label and argument values, except that a
 // one-argument identity op returns its argument and a two-argument bare

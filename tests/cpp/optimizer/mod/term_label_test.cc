@@ -79,6 +79,13 @@ TEST(TermLabel, TellsApartNodesThatDifferOutsideTheirInputs) {
   }
 }
 
+TEST(TermLabel, ExternalKeyIsPrefixedHexOfTheRecordWithoutInputs) {
+  // tag 03; kind "a|b", content_hash "c", framework "f", version "v", io_schema
+  // "io", each as u32 length + bytes; no preprocessing_ref (00); no params (u32 0).
+  EXPECT_EQ(label_of(Node::external({"a|b", "c", "f", "v", "io", std::nullopt}, {7})),
+            "ext#0303000000617c6201000000630100000066010000007602000000696f0000000000");
+}
+
 TEST(TermLabel, IgnoresInputsAndNanPayloads) {
   const PayloadDescriptor d{"k", "h", "f", "v", "io", "p"};
   EXPECT_EQ(label_of(Node::external(d, {0, 1}, {{"x", I(2)}})), label_of(Node::external(d, {}, {{"x", I(2)}})));
