@@ -11,16 +11,16 @@ support::Result<std::uint64_t, store::StoreError> CanonicalForm::consume(const s
     const store::NodeView node = delta.view(k);
     const store::IdsView inputs = node.inputs();
     inputs_.clear();
-    bool remapped = false;
+    bool changed = false;
     for (std::uint32_t i = 0; i < inputs.size(); ++i) {
       const store::NodeId u = inputs[i];
       // Checked against the watermark as it is now: while the reducer is fed one
       // store, node k's inputs are below k and this never fails.
       if (u >= id_map_.size()) return support::Err{store::StoreError{u}};
       inputs_.push_back(id_map_[u]);
-      remapped |= id_map_[u] != u;
+      changed |= id_map_[u] != u;
     }
-    id_map_.push_back(fold(node, remapped));
+    id_map_.push_back(fold(node, changed));
   }
   total_work_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());
