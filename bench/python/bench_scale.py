@@ -1,0 +1,139 @@
+"""Linear growth: time(2n) / time(n) for add, serialize, deserialize and reduce.
+
+    python3.14 bench/python/bench_scale.py [--sizes 1000000,2000000,4000000,8000000]
+                                           [--shapes chain,doubling,fanout] [--check]
+
+Three shapes, each built to n nodes:
+- chain: a source and n - 1 unary ops, each on the one before;
+- doubling: x_{k+1} = scale(x_k + x_k); the add reads its operand twice, so a
+  store that expanded shared inputs would double per step, and the store must
+  stay at exactly 2k + 1 nodes;
+- fanout: one source read by n - 1 ops, all of them outputs.
+
+Each size doubles the previous one, so a linear operation shows ratios near 2.0;
+ratios above 2.2 are flagged. Times are the best of --repeat runs, taken after a
+gc.collect(), in CPU time of this process by default (other processes on the
+machine then do not distort the ratios; --clock wall for elapsed time). The reduction runs under the engine's own limits (12 iterations,
+4n + 1024 e-nodes, 5 seconds); its report is printed so that a run that hit a
+limit can be told from one that saturated. --check makes the exit status 1 when
+a ratio is flagged; without it the benchmark only reports.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import sys
+import time
+
+import brantel_core as bc
+from pipeline_shapes import machine_line, peak_rss_bytes
+
+LIMIT = 2.2
+OPS = ("add", "serialize", "deserialize", "reduce")
+
+
+def build_chain(n: int) -> tuple[bc.GraphStore, list[int]]:
+    s = bc.GraphStore()
+    add_op = s.add_op
+    last = s.add_source("x")
+    for i in range(n - 1):
+        last = add_op("f" if i % 2 else "g", [last], {"k": i & 7})
+    return s, [last]
+
+
+def build_doubling(n: int) -> tuple[bc.GraphStore, list[int]]:
+    s = bc.GraphStore()
+    add_op = s.add_op
+    x = s.add_source("x")
+    steps = (n - 1) // 2
+    for _ in range(steps):
+        x = add_op("scale", [add_op("add", [x, x])], {"by": 2.0})
+    count = s.node_count()
+    if count != 2 * steps + 1:
+        raise AssertionError(f"doubling shape holds {count} nodes, expected {2 * steps + 1}")
+    return s, [x]
+
+
+def build_fanout(n: int) -> tuple[bc.GraphStore, list[int]]:
+    s = bc.GraphStore()
+    add_op = s.add_op
+    src = s.add_source("x")
+    outputs = [add_op("f", [src], {"i": i}) for i in range(n - 1)]
+    return s, outputs
+
+
+SHAPES = {"chain": build_chain, "doubling": build_doubling, "fanout": build_fanout}
+
+
+CLOCKS = {"cpu": time.process_time, "wall": time.perf_counter}
+clock = time.process_time
+
+
+def timed(fn, repeat: int):
+    best = float("inf")
+    result = None
+    for _ in range(repeat):
+        result = None
+        gc.collect()
+        start = clock()
+        result = fn()
+        best = min(best, clock() - start)
+    return best, result
+
+
+def measure(shape: str, n: int, repeat: int) -> dict[str, float]:
+    build = SHAPES[shape]
+    times: dict[str, float] = {}
+    times["add"], (store, outputs) = timed(lambda: build(n), 1)
+    times["serialize"], blob = timed(lambda: store.serialize(outputs=outputs), repeat)
+    times["deserialize"], copy = timed(lambda: bc.GraphStore.deserialize(blob), repeat)
+    if copy.node_count() != store.node_count():
+        raise AssertionError("deserialize lost nodes")
+    del copy
+    times["reduce"], (reduced, report) = timed(lambda: store.reduce(outputs=outputs), repeat)
+    print(f"  {shape:9s} n={store.node_count():>9,d}  " +
+          "  ".join(f"{op} {times[op]:7.3f}s" for op in OPS) +
+          f"  | reduced {reduced.node_count():,d} nodes, report {sorted(report.items())}", flush=True)
+    return times
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="1000000,2000000,4000000,8000000")
+    parser.add_argument("--shapes", default=",".join(SHAPES))
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--clock", choices=CLOCKS, default="cpu",
+                        help="cpu: this process's CPU time, steady on a shared machine (default); wall: elapsed")
+    parser.add_argument("--check", action="store_true", help="exit 1 when a ratio exceeds the limit")
+    args = parser.parse_args()
+    global clock
+    clock = CLOCKS[args.clock]
+    sizes = [int(x) for x in args.sizes.split(",")]
+    shapes = args.shapes.split(",")
+    print(machine_line())
+    print(f"brantel_core {bc.version()}; sizes {sizes}; {args.clock} time, best of {args.repeat} (add: one run)")
+    flagged = []
+    for shape in shapes:
+        results = [measure(shape, n, args.repeat) for n in sizes]
+        for (n, before), (m, after) in zip(zip(sizes, results), zip(sizes[1:], results[1:])):
+            cells = []
+            for op in OPS:
+                ratio = after[op] / before[op] if before[op] > 0 else float("inf")
+                mark = ""
+                if ratio > LIMIT * (m / n) / 2:
+                    mark = " !"
+                    flagged.append((shape, op, n, m, ratio))
+                cells.append(f"{op} {ratio:5.2f}{mark}")
+            print(f"  {shape:9s} time({m:,d}) / time({n:,d}):  " + "  ".join(cells), flush=True)
+    print(f"peak RSS {peak_rss_bytes() / 2 ** 30:.2f} GiB")
+    if flagged:
+        print(f"{len(flagged)} ratios above {LIMIT}: " +
+              ", ".join(f"{s}/{op} {n:,d}->{m:,d} {r:.2f}" for s, op, n, m, r in flagged))
+    else:
+        print(f"all ratios within {LIMIT}")
+    return 1 if flagged and args.check else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
