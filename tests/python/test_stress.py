@@ -60,12 +60,14 @@ def short_switch_interval():
 
 
 def rounds():
-    """Yields round numbers until the budget is spent; always at least one."""
+    """Yields round numbers until the budget is spent; always at least one. The
+    count is printed (pytest -s shows it), so a run says how much it covered."""
     end = time.monotonic() + BUDGET
     n = 0
     while n == 0 or time.monotonic() < end:
         yield n
         n += 1
+    print(f"[{n} rounds of {SHARED} shared + {OWN} own nodes per adder]")
 
 
 # ---- the workload ------------------------------------------------------------
