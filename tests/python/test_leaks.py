@@ -350,14 +350,18 @@ STORE_BUILDERS = [
 def test_store_building_calls_return_their_memory(name, build):
     for _ in range(3):
         build()
-    gc.collect()
-    before = rss_bytes()
-    peak_growth = 0
-    for _ in range(10):
-        build()
-        peak_growth = max(peak_growth, rss_bytes() - before)
-    gc.collect()
-    grown = rss_bytes() - before
     # Each call builds 2 to 4 MB in C++ (keeping all ten adds 20 to 36 MB), while the
-    # allocator's slack after warm-up stays below this bound.
-    assert grown <= 8 * 2 ** 20, f"RSS grew {grown / 2 ** 20:.1f} MiB over 10 calls (peak {peak_growth / 2 ** 20:.1f})"
+    # allocator's slack after warm-up stays below the bound. A one-off jump (the
+    # free-threaded build's allocator returns pages lazily) can land in a window,
+    # so a second window decides; a real leak grows both.
+    windows = []
+    for _ in range(2):
+        gc.collect()
+        before = rss_bytes()
+        for _ in range(10):
+            build()
+        gc.collect()
+        windows.append(rss_bytes() - before)
+        if windows[-1] <= 8 * 2 ** 20:
+            return
+    raise AssertionError(f"RSS grew {[round(w / 2 ** 20, 1) for w in windows]} MiB over two windows of 10 calls")
