@@ -6,9 +6,6 @@ import pytest
 
 import brantel_core as bc
 
-if not hasattr(getattr(bc, "IncrementalReducer", None), "step"):
-    pytest.skip("IncrementalReducer is not bound yet", allow_module_level=True)
-
 REPORT_KEYS = {
     "input_nodes",
     "reachable_nodes",
