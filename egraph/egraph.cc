@@ -12,11 +12,12 @@ namespace brantel::egraph {
 
 EGraph::EGraph() : memo_(support::random_seed()) {}
 
-void EGraph::reserve(std::size_t n) {
-  uf_.reserve(n);
-  added_.reserve(n);
-  classes_.reserve(n);
-  rebuilt_at_.reserve(n);
+void EGraph::reserve(std::size_t n, std::size_t max_ids) {
+  max_ids = std::max(n, max_ids);
+  uf_.reserve(max_ids);
+  added_.reserve(max_ids);
+  classes_.reserve(max_ids);
+  rebuilt_at_.reserve(max_ids);
   memo_.reserve(n);
 }
 

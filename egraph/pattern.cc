@@ -1,6 +1,7 @@
 #include "egraph/pattern.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 #include "egraph/diagnostic_log.h"
@@ -68,6 +69,24 @@ std::string entry_text(const PatternAst& ast, std::size_t entry) {
   return out;
 }
 
+// One Bind from register 0 whose child registers each hold a different variable: no
+// Compare or Lookup follows, so every e-node of the right shape yields exactly one
+// substitution, read straight off its children.
+bool is_flat_bind_program(const Program& program) {
+  if (program.instructions.size() != 1) return false;
+  const Bind* bind = std::get_if<Bind>(&program.instructions.front());
+  if (bind == nullptr || bind->i != 0 || program.subst.size() != bind->node.arity()) return false;
+  for (const auto& [var, reg] : program.subst) {
+    if (reg < bind->out || reg - bind->out >= bind->node.arity()) return false;
+  }
+  // Distinct variables in distinct registers: the compiler maps each variable once,
+  // so equal sizes and in-range registers mean every slot is covered.
+  std::vector<Register> regs;
+  for (const auto& entry : program.subst) regs.push_back(entry.second);
+  std::sort(regs.begin(), regs.end());
+  return std::adjacent_find(regs.begin(), regs.end()) == regs.end();
+}
+
 }  // namespace
 
 std::string describe(const ParseError& error) {
@@ -94,6 +113,7 @@ Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compi
       if (std::find(vars_.begin(), vars_.end(), *v) == vars_.end()) vars_.push_back(*v);
     }
   }
+  flat_bind_ = is_flat_bind_program(program_);
 }
 
 support::Result<Pattern, ParseError> Pattern::parse(std::string_view text) {
@@ -110,6 +130,47 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
 }
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+  if (flat_bind_) {
+    BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
+    return search_flat_bind(egraph, limit);
+  }
+  return search_with_machine(egraph, limit);
+}
+
+std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::size_t limit) const {
+  // Must agree with the machine running the one Bind: the same candidate classes in
+  // the same order, the class's e-nodes of the operator in sorted order, those of
+  // the Bind's arity only, each variable resolved to its root, and a stop once limit
+  // substitutions are out.
+  const Bind& bind = std::get<Bind>(program_.instructions.front());
+  const Symbol op = bind.node.op();
+  const std::uint32_t arity = bind.node.arity();
+  const std::span<const Id> candidates = egraph.classes_with_op(op);
+  std::vector<SearchMatches> found;
+  if (limit == 0) return found;
+  found.reserve(std::min(candidates.size(), limit));
+  std::size_t remaining = limit;
+  for (const Id eclass : candidates) {
+    const EClass& cls = egraph[eclass];
+    const SymbolNode* it = std::lower_bound(cls.nodes.begin(), cls.nodes.end(), op,
+                                            [](const SymbolNode& n, Symbol o) { return n.op() < o; });
+    SearchMatches* match = nullptr;
+    for (; it != cls.nodes.end() && it->op() == op; ++it) {
+      if (it->arity() != arity) continue;
+      if (match == nullptr) {
+        match = &found.emplace_back();
+        match->eclass = eclass;
+      }
+      Subst& subst = match->substs.emplace_back();
+      const std::span<const Id> children = it->children();
+      for (const auto& [var, reg] : program_.subst) subst.insert(var, egraph.find(children[reg - bind.out]));
+      if (--remaining == 0) return found;
+    }
+  }
+  return found;
+}
+
+std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit) const {
   // Checked here as well as per class: the operator index of a dirty graph may be out
   // of date, so a search could otherwise return a wrong empty answer.
   BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
@@ -147,8 +208,10 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
   std::vector<Id> changed;
+  std::size_t substs = 0;
+  for (const SearchMatches& m : matches) substs += m.substs.size();
+  changed.reserve(substs);
   std::vector<Id> scratch(ast_.size(), 0);
-  std::vector<Id> children;
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) {
       for (std::size_t k = 0; k < ast_.size(); ++k) {
@@ -156,10 +219,11 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
           scratch[k] = subst[*v];
           continue;
         }
-        const SymbolNode& node = std::get<SymbolNode>(ast_[k]);
-        children.clear();
-        for (Id child : node.children()) children.push_back(scratch[child]);
-        scratch[k] = egraph.find(egraph.add(SymbolNode(node.op(), children)));
+        const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
+        SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
+        std::span<Id> slots = node.children_mut();
+        for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = scratch[shape.children()[c]];
+        scratch[k] = egraph.find(egraph.add(std::move(node)));
       }
       const Id instantiated = scratch.back();
       diag::offer([&] { return "apply_rec " + entry_text(ast_, ast_.size() - 1); });

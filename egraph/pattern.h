@@ -8,7 +8,10 @@
 //   compile  AST -> Program (see program.h), once, at construction.
 //   search   runs the program on each candidate class: the classes holding an e-node
 //            with the root's operator, or every class when the root is a variable.
-//            The limit caps the substitutions returned across all classes.
+//            The limit caps the substitutions returned across all classes. A
+//            program that is a single Bind of distinct variables (every rule of the
+//            engine) skips the machine: a direct loop over each class's run of
+//            e-nodes with the operator emits the same substitutions in the same order.
 //   apply    instantiates the pattern for each substitution (hash-consed adds,
 //            bottom-up) and unites the result with the matched class, instantiated
 //            id first; returns the ids whose union changed the e-graph.
@@ -76,10 +79,20 @@ class Pattern {
   // The pattern as an s-expression, e.g. "(op|add ?b ?a)".
   std::string to_string() const;
 
+  // True when the program is one Bind of the root with a distinct variable in every
+  // child slot, e.g. (op|add ?a ?b) or (L ?x); search then takes a direct loop.
+  bool is_flat_bind() const noexcept { return flat_bind_; }
+  // Search through the general machine even for a flat Bind; for tests that compare
+  // the two.
+  std::vector<SearchMatches> search_with_machine(const EGraph& egraph, std::size_t limit) const;
+
  private:
+  std::vector<SearchMatches> search_flat_bind(const EGraph& egraph, std::size_t limit) const;
+
   PatternAst ast_;
   Program program_;
   std::vector<Var> vars_;
+  bool flat_bind_ = false;
 };
 
 }  // namespace brantel::egraph

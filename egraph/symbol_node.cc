@@ -1,13 +1,6 @@
 #include "egraph/symbol_node.h"
 
-#include <vector>
-
 namespace brantel::egraph {
-
-SymbolNode SymbolNode::placeholder(Symbol op, std::uint32_t arity) {
-  const std::vector<Id> zeros(arity, 0);
-  return SymbolNode(op, zeros);
-}
 
 std::string SymbolNode::to_string() const {
   std::string out(op_.is_null() ? std::string_view("<null>") : op_.text());

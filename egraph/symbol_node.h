@@ -40,8 +40,16 @@ class SymbolNode {
   SymbolNode(Symbol op, std::span<const Id> children) : op_(op) { assign(children); }
   SymbolNode(Symbol op, std::initializer_list<Id> children)
       : SymbolNode(op, std::span<const Id>(children.begin(), children.size())) {}
-  // A node of the given arity whose children are all 0; matching fills them in.
-  static SymbolNode placeholder(Symbol op, std::uint32_t arity);
+  // A node of the given arity whose children are all 0, for the caller to fill in
+  // place through children_mut().
+  static SymbolNode placeholder(Symbol op, std::uint32_t arity) {
+    SymbolNode node;
+    node.op_ = op;
+    node.size_ = arity;
+    if (!node.is_inline()) node.storage_.heap = std::allocator<Id>{}.allocate(arity);
+    std::fill_n(node.data(), arity, Id{0});
+    return node;
+  }
 
   SymbolNode(const SymbolNode& other) : op_(other.op_) { assign(other.children()); }
   SymbolNode(SymbolNode&& other) noexcept : op_(other.op_), size_(other.size_), storage_(other.storage_) {

@@ -14,6 +14,8 @@
 // the node limit cut the run short (node_limit_hit should stay 0).
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <fstream>
 #include <random>
 #include <string>
@@ -39,6 +41,18 @@ std::size_t status_bytes(const std::string& field) {
     status.ignore(1 << 12, '\n');
   }
   return 0;
+}
+
+// Minor page faults and kernel CPU seconds of the process so far.
+struct KernelUse {
+  double faults = 0;
+  double system_seconds = 0;
+};
+KernelUse kernel_use() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {static_cast<double>(usage.ru_minflt),
+          static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) * 1e-6};
 }
 
 // Resets VmHWM to the current resident set (Linux 4.0 and later).
@@ -113,20 +127,41 @@ void BM_Canonicalize(benchmark::State& state) {
   brantel::engine::RunSummary summary;
   std::size_t peak = 0;
   std::size_t outputs = 0;
+  // Phase seconds summed over the timed calls, reported per term.
+  double phase[6] = {};
+  double faults = 0;
+  double system_seconds = 0;
   for (auto _ : state) {
     state.PauseTiming();
     reset_peak_rss();
     const std::size_t base = status_bytes("VmRSS");
+    const KernelUse before = kernel_use();
     state.ResumeTiming();
     brantel::engine::CanonicalTerms out = engine.canonicalize_traced(graph, summary);
     benchmark::DoNotOptimize(out.terms.data());
     outputs = out.terms.size();
     state.PauseTiming();
+    const KernelUse after = kernel_use();
+    faults += after.faults - before.faults;
+    system_seconds += after.system_seconds - before.system_seconds;
+    phase[0] += summary.load_seconds;
+    phase[1] += summary.run_seconds;
+    phase[2] += summary.read_seconds;
+    phase[3] += summary.search_seconds;
+    phase[4] += summary.apply_seconds;
+    phase[5] += summary.rebuild_seconds;
+    // The result is freed here, outside the timed region, as a caller would after use.
+    out = {};
     const std::size_t high = status_bytes("VmHWM");
     peak = std::max(peak, high > base ? high - base : 0);
     state.ResumeTiming();
   }
   const auto terms = static_cast<double>(n);
+  const double calls = static_cast<double>(state.iterations());
+  static const char* const kPhaseNames[] = {"load_us", "run_us", "read_us", "search_us", "apply_us", "rebuild_us"};
+  state.counters["faults_per_kterm"] = faults / calls / terms * 1000;
+  state.counters["sys_us"] = system_seconds * 1e6 / calls / terms;
+  for (int k = 0; k < 6; ++k) state.counters[kPhaseNames[k]] = phase[k] * 1e6 / calls / terms;
   state.counters["time_per_term"] =
       benchmark::Counter(terms, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.counters["peak_rss_bytes_per_term"] = static_cast<double>(peak) / terms;

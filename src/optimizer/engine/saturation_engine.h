@@ -37,6 +37,14 @@ struct RunSummary {
   std::size_t total_size = 0;
   std::size_t class_count = 0;
   std::size_t node_limit = 0;
+  // CPU seconds of the three phases, and the runner's own wall-clock split of the
+  // middle one, summed over its iterations.
+  double load_seconds = 0;
+  double run_seconds = 0;
+  double read_seconds = 0;
+  double search_seconds = 0;
+  double apply_seconds = 0;
+  double rebuild_seconds = 0;
 };
 
 class SaturationEngine final : public RewriteEngine {
