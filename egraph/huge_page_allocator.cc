@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "support/huge_pages.h"
+
 namespace brantel::egraph::huge_pages {
 namespace {
 
@@ -27,10 +29,8 @@ void* allocate(std::size_t bytes) {
   const std::uintptr_t end = start + mapped;
   if (end > tail) munmap(reinterpret_cast<void*>(tail), end - tail);
   void* block = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
   // Advice only: without transparent huge pages the mapping works as usual.
-  madvise(block, length, MADV_HUGEPAGE);
-#endif
+  support::advise_huge_pages(block, length);
   return block;
 }
 

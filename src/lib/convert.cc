@@ -134,6 +134,14 @@ bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
 
 // ---- param values ------------------------------------------------------------
 
+// A converted value before it is encoded; `text` points into a str the caller
+// keeps alive until then.
+struct ParamValueOut {
+  store::ParamTag tag = store::ParamTag::kInt;
+  std::uint64_t bits = 0;  // Int as two's complement, Float bits, Bool 0/1
+  std::string_view text;   // Str
+};
+
 // A failed conversion rule means "try the next rule"; only ordinary errors are
 // swallowed that way. KeyboardInterrupt, SystemExit or a PanicException raised
 // inside a hook end the call.
@@ -148,18 +156,18 @@ bool param_values_error() {
   return false;
 }
 
-void set_int(ParamSlot& slot, long long v) {
-  slot.tag = store::ParamTag::kInt;
-  slot.bits = static_cast<std::uint64_t>(v);
+void set_int(ParamValueOut& out, long long v) {
+  out.tag = store::ParamTag::kInt;
+  out.bits = static_cast<std::uint64_t>(v);
 }
-void set_float(ParamSlot& slot, double v) {
-  slot.tag = store::ParamTag::kFloat;
-  slot.bits = std::bit_cast<std::uint64_t>(v);
+void set_float(ParamValueOut& out, double v) {
+  out.tag = store::ParamTag::kFloat;
+  out.bits = std::bit_cast<std::uint64_t>(v);
 }
 
-bool set_str(ParamSlot& slot, PyObject* value) {
-  slot.tag = store::ParamTag::kStr;
-  return utf8_of(value, slot.text);
+bool set_str(ParamValueOut& out, PyObject* value) {
+  out.tag = store::ParamTag::kStr;
+  return utf8_of(value, out.text);
 }
 
 bool has_float_protocol(PyObject* value) {
@@ -170,7 +178,7 @@ bool has_float_protocol(PyObject* value) {
 
 // The general rules, in order: exact bool; the integer protocol within int64;
 // the float protocol (which also takes ints too large for int64); str.
-[[gnu::noinline]] bool param_value_uncommon(PyObject* value, ParamSlot& slot) {
+[[gnu::noinline]] bool param_value_uncommon(PyObject* value, ParamValueOut& out) {
   if (PyLong_Check(value) || PyIndex_Check(value)) {
     long long v = -1;
     if (PyLong_Check(value)) {
@@ -179,7 +187,7 @@ bool has_float_protocol(PyObject* value) {
       v = PyLong_AsLongLong(index.get());
     }
     if (v != -1 || !PyErr_Occurred()) {
-      set_int(slot, v);
+      set_int(out, v);
       return true;
     }
     if (!clear_ordinary_error()) return false;
@@ -187,22 +195,22 @@ bool has_float_protocol(PyObject* value) {
   if (has_float_protocol(value)) {
     const double d = PyFloat_AsDouble(value);
     if (d != -1.0 || !PyErr_Occurred()) {
-      set_float(slot, d);
+      set_float(out, d);
       return true;
     }
     if (!clear_ordinary_error()) return false;
   }
-  if (PyUnicode_Check(value)) return set_str(slot, value);
+  if (PyUnicode_Check(value)) return set_str(out, value);
   return param_values_error();
 }
 
 // Exact types first, keeping the order of the general rules: exact bool before
 // int (bool subclasses int); an exact int that overflows int64 must still fall
 // through to the float rule (2**70 -> Float).
-bool param_value(PyObject* value, ParamSlot& slot) {
+bool param_value(PyObject* value, ParamValueOut& out) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
-    slot.tag = store::ParamTag::kBool;
-    slot.bits = value == Py_True ? 1 : 0;
+    out.tag = store::ParamTag::kBool;
+    out.bits = value == Py_True ? 1 : 0;
     return true;
   }
   if (PyLong_CheckExact(value)) {
@@ -210,7 +218,7 @@ bool param_value(PyObject* value, ParamSlot& slot) {
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
       if (v == -1 && PyErr_Occurred()) return false;
-      set_int(slot, v);
+      set_int(out, v);
       return true;
     }
     const double d = PyLong_AsDouble(value);
@@ -219,21 +227,96 @@ bool param_value(PyObject* value, ParamSlot& slot) {
       if (!clear_ordinary_error()) return false;
       return param_values_error();
     }
-    set_float(slot, d);
+    set_float(out, d);
     return true;
   }
   if (PyFloat_CheckExact(value)) {
-    set_float(slot, PyFloat_AS_DOUBLE(value));
+    set_float(out, PyFloat_AS_DOUBLE(value));
     return true;
   }
-  if (PyUnicode_CheckExact(value)) return set_str(slot, value);
-  return param_value_uncommon(value, slot);
+  if (PyUnicode_CheckExact(value)) return set_str(out, value);
+  return param_value_uncommon(value, out);
+}
+
+// The UTF-8 bytes of a compact ASCII str are its character data, readable in
+// place with no call, no lock and no allocation.
+bool ascii_in_place(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+  const auto size = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value));
+  if (size > store::kU32Max) return false;  // the general path raises
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(size));
+  return true;
+}
+
+// The value rules for the exact types whose conversion runs no code, takes no
+// lock, allocates nothing and cannot fail; anything else returns false and goes
+// the general way. Agrees with param_value on every value it accepts.
+bool param_value_in_place(PyObject* value, ParamValueOut& out) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyBool_Type) {
+    out.tag = store::ParamTag::kBool;
+    out.bits = value == Py_True ? 1 : 0;
+    return true;
+  }
+  if (type == &PyLong_Type) {
+    // A compact int fits a machine word, hence int64.
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
+    set_int(out, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    set_float(out, PyFloat_AS_DOUBLE(value));
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    out.tag = store::ParamTag::kStr;
+    return ascii_in_place(value, out.text);
+  }
+  return false;
+}
+
+void append_le(std::string& out, std::uint64_t v, int bytes) {
+  char b[8];
+  for (int i = 0; i < bytes; ++i) b[i] = static_cast<char>(v >> (8 * i));
+  out.append(b, static_cast<std::size_t>(bytes));
+}
+
+// Encodes one entry as the record holds it: key str, tag, payload.
+void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& value) {
+  std::string& out = scratch.entries;
+  ParamSlot slot;
+  slot.begin = out.size();
+  slot.key_size = key.size();
+  append_le(out, key.size(), 4);
+  out.append(key.data(), key.size());
+  out.push_back(static_cast<char>(value.tag));
+  switch (value.tag) {
+    case store::ParamTag::kInt: append_le(out, value.bits, 8); break;
+    case store::ParamTag::kFloat:
+      append_le(out, value.bits, 8);
+      if (store::canonical_float_bits(value.bits) == store::kCanonicalNan && value.bits != store::kCanonicalNan) {
+        scratch.params_have_nan = true;
+      }
+      break;
+    case store::ParamTag::kBool: out.push_back(static_cast<char>(value.bits)); break;
+    case store::ParamTag::kStr:
+      append_le(out, value.text.size(), 4);
+      out.append(value.text.data(), value.text.size());
+      break;
+  }
+  slot.size = out.size() - slot.begin;
+  scratch.params.push_back(slot);
+}
+
+std::string_view key_of(const Scratch& scratch, const ParamSlot& slot) {
+  return std::string_view(scratch.entries).substr(slot.begin + 4, slot.key_size);
 }
 
 // Stable, like every ParamMap producer; insertion sort for the usual handful of
 // entries, because std::stable_sort allocates a buffer on every call.
-void sort_slots(std::vector<ParamSlot>& params) {
-  auto less = [](const ParamSlot& a, const ParamSlot& b) { return a.key < b.key; };
+void sort_slots(Scratch& scratch) {
+  std::vector<ParamSlot>& params = scratch.params;
+  auto less = [&](const ParamSlot& a, const ParamSlot& b) { return key_of(scratch, a) < key_of(scratch, b); };
   if (params.size() > 16) {
     std::stable_sort(params.begin(), params.end(), less);
     return;
@@ -320,14 +403,20 @@ bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node
 
 bool convert_params(PyObject* value, Scratch& scratch) {
   scratch.params.clear();
+  scratch.entries.clear();
+  scratch.params_have_nan = false;
   if (value == nullptr || value == Py_None) return true;
   if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
-  // One item per critical section: a value's hook runs with the dict unlocked,
-  // and the size and item count are checked before each fetch, as a dict
-  // iterator does, so a hook that changes the dict ends the call.
+  // Items are fetched under the dict's lock. A key and value whose conversion is
+  // a plain read (ASCII str keys; bool, word-sized int, float, ASCII str values)
+  // are converted and copied out right there. Any other item is taken out with
+  // strong references and converted after the section has ended, so a value's
+  // hook runs with the dict unlocked; the size and item count are checked
+  // before each fetch, as a dict iterator does, so a hook that changes the dict
+  // ends the call.
   Py_ssize_t position = 0;
   Py_ssize_t expected_size = -1;
   Py_ssize_t remaining = 0;
@@ -336,33 +425,42 @@ bool convert_params(PyObject* value, Scratch& scratch) {
     Ref item;
     {
       CriticalSection section(value);
-      const Py_ssize_t size = PyDict_GET_SIZE(value);
-      if (expected_size < 0) {
-        expected_size = size;
-        remaining = size;
-      } else if (size != expected_size) {
-        support::panic("dictionary changed size during iteration");
+      for (;;) {
+        const Py_ssize_t size = PyDict_GET_SIZE(value);
+        if (expected_size < 0) {
+          expected_size = size;
+          remaining = size;
+        } else if (size != expected_size) {
+          support::panic("dictionary changed size during iteration");
+        }
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        if (!PyDict_Next(value, &position, &k, &v)) break;
+        if (remaining == 0) support::panic("dictionary keys changed during iteration");
+        --remaining;
+        std::string_view key_text;
+        ParamValueOut converted;
+        if (PyUnicode_Check(k) && ascii_in_place(k, key_text) && param_value_in_place(v, converted)) {
+          append_entry(scratch, key_text, converted);
+          continue;
+        }
+        key = Ref::borrow(k);
+        item = Ref::borrow(v);
+        break;
       }
-      PyObject* k = nullptr;
-      PyObject* v = nullptr;
-      if (!PyDict_Next(value, &position, &k, &v)) break;
-      if (remaining == 0) support::panic("dictionary keys changed during iteration");
-      --remaining;
-      key = Ref::borrow(k);
-      item = Ref::borrow(v);
     }
-    ParamSlot slot;
-    if (!plain_str(key.get(), slot.key)) return false;
-    if (!param_value(item.get(), slot)) return false;
-    scratch.held.push_back(std::move(key));
-    scratch.held.push_back(std::move(item));
-    scratch.params.push_back(slot);
+    if (!key) break;
+    std::string_view key_text;
+    if (!plain_str(key.get(), key_text)) return false;
+    ParamValueOut converted;
+    if (!param_value(item.get(), converted)) return false;
+    append_entry(scratch, key_text, converted);
   }
   if (scratch.params.size() > store::kU32Max) {
     PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
     return false;
   }
-  sort_slots(scratch.params);
+  if (scratch.params.size() > 1) sort_slots(scratch);
   return true;
 }
 
@@ -448,18 +546,23 @@ bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out
   return true;
 }
 
-void write_params(store::RecordWriter& writer, const std::vector<ParamSlot>& params) {
-  writer.u32(static_cast<std::uint32_t>(params.size()));
-  for (const ParamSlot& p : params) {
-    writer.str(p.key);
-    writer.u8(static_cast<std::uint8_t>(p.tag));
-    switch (p.tag) {
-      case store::ParamTag::kInt:
-      case store::ParamTag::kFloat: writer.u64(p.bits); break;
-      case store::ParamTag::kBool: writer.u8(static_cast<std::uint8_t>(p.bits)); break;
-      case store::ParamTag::kStr: writer.str(p.text); break;
+void write_params(std::string& record, const Scratch& scratch) {
+  append_le(record, scratch.params.size(), 4);
+  // Entries already in key order (always so for zero or one) go in one copy.
+  bool in_order = true;
+  std::size_t next = 0;
+  for (const ParamSlot& p : scratch.params) {
+    if (p.begin != next) {
+      in_order = false;
+      break;
     }
+    next += p.size;
   }
+  if (in_order) {
+    record.append(scratch.entries);
+    return;
+  }
+  for (const ParamSlot& p : scratch.params) record.append(scratch.entries, p.begin, p.size);
 }
 
 }  // namespace brantel::py

@@ -26,11 +26,12 @@
 
 namespace brantel::py {
 
+// One converted parameter: its entry, encoded as the record writes it (key str,
+// tag, payload), sits in Scratch::entries at [begin, begin + size).
 struct ParamSlot {
-  std::string_view key;
-  store::ParamTag tag = store::ParamTag::kInt;
-  std::uint64_t bits = 0;  // Int as two's complement, Float bits, Bool 0/1
-  std::string_view text;   // Str
+  std::size_t begin = 0;
+  std::size_t size = 0;
+  std::size_t key_size = 0;
 };
 
 struct DescriptorSlots {
@@ -42,10 +43,14 @@ struct DescriptorSlots {
 struct Scratch {
   std::string record;
   std::vector<store::NodeId> inputs;
+  // Params are copied out of the dict as they are read, so no reference to a
+  // key or value has to be held while later values' hooks run (a hook may drop
+  // them from the dict).
+  std::string entries;            // encoded entries, in dict order
   std::vector<ParamSlot> params;  // sorted by key bytes once converted
+  bool params_have_nan = false;   // a Float holds a NaN other than the canonical one
   DescriptorSlots descriptor;
-  // Keys and values the views above point into: a later value's hook may drop
-  // them from the dict, so the scratch holds its own references.
+  // The descriptor dict's strs that the views above point into.
   std::vector<Ref> held;
 };
 
@@ -78,7 +83,8 @@ class ScratchLease {
 // ValueError of the first one that names no node.
 [[nodiscard]] bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node_count);
 
-// None, nullptr or a dict; fills scratch.params, sorted by key bytes.
+// None, nullptr or a dict; fills scratch.entries and scratch.params, sorted by
+// key bytes, and scratch.params_have_nan.
 [[nodiscard]] bool convert_params(PyObject* value, Scratch& scratch);
 
 // A PayloadDescriptor or a dict read by key; fills scratch.descriptor.
@@ -93,7 +99,7 @@ class ScratchLease {
 // A bytes object (or subclass), read in place.
 [[nodiscard]] bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out);
 
-// Appends the params section (count, then entries) of a record.
-void write_params(store::RecordWriter& writer, const std::vector<ParamSlot>& params);
+// Appends the params section (count, then entries in key order) of a record.
+void write_params(std::string& record, const Scratch& scratch);
 
 }  // namespace brantel::py

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,10 +47,14 @@ void graph_store_dealloc(PyObject* self) noexcept {
 
 // ---- add methods ---------------------------------------------------------------
 
-// Interns the scratch's record: the store parses the borrowed bytes, hashes and
-// compares them in place, and copies them only when the node is new.
-PyObject* intern_record(PyObject* self, const Scratch& scratch) {
-  auto id = store_of(self).intern(std::string_view(scratch.record));
+// Interns the scratch's record with what writing it told us (its inputs and
+// whether it holds a NaN), so the store neither parses nor scans it. The hash is
+// taken before the store's lock; the store compares the borrowed bytes in place
+// and copies them only when the node is new.
+PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const store::NodeId> inputs) {
+  store::GraphStore& graph = store_of(self);
+  const store::PreparedRecord prepared{scratch.record, inputs, graph.hash(scratch.record, scratch.params_have_nan)};
+  auto id = graph.intern(prepared);
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);
 }
@@ -73,8 +78,8 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!convert_str_argument(a[0], "name", name) || !convert_params(a[1], *scratch)) return nullptr;
     store::RecordWriter w = start_record(*scratch, NodeKind::kSource);
     w.str(name);
-    write_params(w, scratch->params);
-    return intern_record(self, *scratch);
+    write_params(scratch->record, *scratch);
+    return intern_record(self, *scratch, {});
   });
 }
 
@@ -92,9 +97,9 @@ PyObject* add_named_with_inputs(const ArgSpec& spec, PyObject* self, PyObject* c
   }
   store::RecordWriter w = start_record(*scratch, kKind);
   w.str(name);
-  write_params(w, scratch->params);
+  write_params(scratch->record, *scratch);
   w.ids(scratch->inputs);
-  return intern_record(self, *scratch);
+  return intern_record(self, *scratch, scratch->inputs);
 }
 
 constexpr ArgSpec kAddOpSpec{
@@ -133,9 +138,9 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     for (std::string_view field : d.fields) w.str(field);
     w.u8(d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-    write_params(w, scratch->params);
+    write_params(scratch->record, *scratch);
     w.ids(scratch->inputs);
-    return intern_record(self, *scratch);
+    return intern_record(self, *scratch, scratch->inputs);
   });
 }
 
@@ -148,9 +153,9 @@ PyObject* add_boundary(const ArgSpec& spec, PyObject* self, PyObject* const* arg
   ScratchLease scratch;
   if (!convert_ids(a[0], "inputs", scratch->inputs) || !convert_params(a[1], *scratch)) return nullptr;
   store::RecordWriter w = start_record(*scratch, kKind);
-  write_params(w, scratch->params);
+  write_params(scratch->record, *scratch);
   w.ids(scratch->inputs);
-  return intern_record(self, *scratch);
+  return intern_record(self, *scratch, scratch->inputs);
 }
 
 constexpr ArgSpec kAddExchangeSpec{"GraphStore.add_exchange()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};

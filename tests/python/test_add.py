@@ -318,3 +318,84 @@ def test_hook_interrupts_are_not_swallowed():
     with pytest.raises(KeyboardInterrupt):
         s.add_source("a", {"k": Raises(KeyboardInterrupt())})
     assert s.node_count() == 0
+
+
+NAN_PAYLOADS = [0x7FF0000000000123, 0xFFF8000000000000, 0x7FFFFFFFFFFFFFFF]
+
+
+def float_of_bits(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def bits_of_float(value):
+    return struct.unpack("<Q", struct.pack("<d", value))[0]
+
+
+class Real(float):
+    """A float subclass: converted through the float protocol, not in place."""
+
+
+@pytest.mark.parametrize("bits", NAN_PAYLOADS, ids=hex)
+@pytest.mark.parametrize("wrap", [float, Real], ids=["float", "subclass"])
+def test_nan_payloads_dedupe_in_either_order_and_keep_the_first_bits(bits, wrap):
+    s = GraphStore()
+    a = s.add_source("a")
+    first = s.add_op("f", [a], {"k": wrap(float_of_bits(bits)), "m": 1})
+    assert s.add_op("f", [a], {"m": 1, "k": float("nan")}) == first
+    quiet_first = s.add_op("g", [a], {"k": float("nan")})
+    assert s.add_op("g", [a], {"k": wrap(float_of_bits(bits))}) == quiet_first
+    assert s.node_count() == 3
+    assert bits_of_float(s.nodes()[first]["params"]["k"]) == bits
+    assert GraphStore.deserialize(s.serialize()).add_op("f", [a], {"k": float("nan"), "m": 1}) == first
+
+
+def test_params_are_sorted_by_key_bytes_whatever_the_dict_order():
+    # Past 16 entries the sort changes method; hooks and non-ASCII text take the
+    # general conversion path, the rest is read in place.
+    keys = [f"k{i:02d}" for i in range(40)] + ["a", "ab", "B", "é", "k0"]
+    values = [1, 2.5, True, "text", "ünïcode", Index(7), Real(0.5), -1, 0]
+    items = [(k, values[i % len(values)]) for i, k in enumerate(keys)]
+
+    def stored_form(v):
+        return v.value if isinstance(v, Index) else float(v) if isinstance(v, Real) else v
+
+    s = GraphStore()
+    src = s.add_source("a")
+    ids = []
+    for count in [0, 1, 2, 3, 16, 17, len(items)]:
+        forward = dict(items[:count])
+        node = s.add_op(f"n{count}", [src], forward)
+        assert s.add_op(f"n{count}", [src], dict(reversed(items[:count]))) == node
+        stored = s.nodes()[node]["params"]
+        assert list(stored) == sorted(forward, key=lambda k: k.encode())
+        assert stored == {k: stored_form(v) for k, v in forward.items()}
+        ids.append(node)
+    assert len(set(ids)) == 7
+
+
+def test_a_hook_that_replaces_an_earlier_value_does_not_change_what_was_read():
+    s = GraphStore()
+    a = s.add_source("a")
+    params = {"a": "".join(["x"] * 64), "b": None, "c": 3}
+
+    class Replace:
+        def __index__(self):
+            # Drops the dict's (and the last) reference to the str read for "a".
+            params["a"] = "other"
+            params["c"] = 4
+            return 5
+
+    params["b"] = Replace()
+    node = s.add_op("f", [a], params)
+    assert s.nodes()[node]["params"] == {"a": "x" * 64, "b": 5, "c": 4}
+
+
+def test_a_source_does_not_inherit_the_inputs_of_an_earlier_call():
+    s = GraphStore()
+    s.add_source("a")
+    s.add_op("f", [0, 0])
+    fresh = GraphStore()
+    assert fresh.add_source("b") == 0
+    with pytest.raises(ValueError):
+        fresh.add_op("f", [0, 1])
+    assert fresh.add_source("c", {"k": 1}) == 1

@@ -1,14 +1,32 @@
 #include "store/graph/arena.h"
 
+#include <cstring>
+
 namespace brantel::store {
 
 namespace {
 constexpr std::size_t kInitialSlots = 16;
 }
 
-NodeArena::NodeArena() : seed_(support::random_seed()), slots_(kInitialSlots) {}
+NodeArena::NodeArena() : NodeArena(support::random_seed()) {}
 
-std::size_t NodeArena::probe(std::uint32_t hash, const NodeView& view, bool& found) const {
+NodeArena::NodeArena(std::uint64_t seed) : seed_(seed), slots_(FlatBuffer<Slot>::zeroed(kInitialSlots)) {}
+
+bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
+  // Records are prefix-free: every length and count is read before the bytes it
+  // covers, so a record's bytes fix where it ends. When the bytes at a stored
+  // record's start match all of `record`, that stored record is `record`, and
+  // its length need not be looked up in the offsets array (one cache miss less).
+  const std::string_view bytes = nodes_.bytes();
+  if (s.offset <= bytes.size() && bytes.size() - s.offset >= record.size() &&
+      std::memcmp(bytes.data() + s.offset, record.data(), record.size()) == 0) {
+    return true;
+  }
+  // Different bytes can still be one node, through NaN payloads.
+  return records_equal(nodes_.record(s.id_plus_one - 1), record);
+}
+
+std::size_t NodeArena::probe(std::uint32_t hash, std::string_view record, bool& found) const {
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash & mask;
   for (;; i = (i + 1) & mask) {
@@ -17,7 +35,7 @@ std::size_t NodeArena::probe(std::uint32_t hash, const NodeView& view, bool& fou
       found = false;
       return i;
     }
-    if (s.hash == hash && records_equal(nodes_.record(s.id_plus_one - 1), view.record())) {
+    if (s.hash == hash && slot_holds(s, record)) {
       found = true;
       return i;
     }
@@ -27,8 +45,8 @@ std::size_t NodeArena::probe(std::uint32_t hash, const NodeView& view, bool& fou
 void NodeArena::grow() { rehash(slots_.size() * 2); }
 
 void NodeArena::rehash(std::size_t slot_count) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(slot_count, Slot{});
+  FlatBuffer<Slot> old = std::move(slots_);
+  slots_ = FlatBuffer<Slot>::zeroed(slot_count);
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
     if (s.id_plus_one == 0) continue;
@@ -48,9 +66,8 @@ void NodeArena::reserve(std::size_t nodes, std::size_t bytes) {
 }
 
 std::optional<NodeId> NodeArena::find(const NodeView& view) const {
-  const auto hash = static_cast<std::uint32_t>(hash_record(view, seed_));
   bool found = false;
-  const std::size_t i = probe(hash, view, found);
+  const std::size_t i = probe(hash_of(view), view.record(), found);
   if (!found) return std::nullopt;
   return slots_[i].id_plus_one - 1;
 }
@@ -61,6 +78,12 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(std::string_v
 
 std::uint32_t NodeArena::hash_of(const NodeView& view) const {
   return static_cast<std::uint32_t>(hash_record(view, seed_));
+}
+
+std::uint32_t NodeArena::hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed) {
+  // Without a NaN to canonicalise, hash_record hashes the bytes as they are.
+  if (!has_nan) return static_cast<std::uint32_t>(support::hash_bytes(record.data(), record.size(), seed));
+  return static_cast<std::uint32_t>(hash_record(NodeView::parse(record), seed));
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view) {
@@ -74,13 +97,27 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeVie
   for (std::uint32_t k = 0; k < inputs.size(); ++k) {
     if (inputs[k] >= n) return support::Err{StoreError{inputs[k]}};
   }
+  return insert(view.record(), hash);
+}
+
+support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {
+  const std::size_t n = nodes_.size();
+  for (NodeId id : prepared.inputs) {
+    if (id >= n) return support::Err{StoreError{id}};
+  }
+  return insert(prepared.record, prepared.hash);
+}
+
+NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash) {
+  const std::size_t n = nodes_.size();
   bool found = false;
-  std::size_t i = probe(hash, view, found);
+  const std::size_t i = probe(hash, record, found);
   if (found) return Interned{slots_[i].id_plus_one - 1, false};
   // Slots hold 32-bit ids; four billion nodes cannot fit in memory anyway.
   BRANTEL_CHECK(n < 0xffffffffULL, "node count fits the intern table");
-  nodes_.append_record(view.record());
-  slots_[i] = Slot{hash, static_cast<std::uint32_t>(n + 1)};
+  const std::uint64_t offset = nodes_.bytes().size();
+  nodes_.append_record(record);
+  slots_[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
   if ((n + 1) * 4 > slots_.size() * 3) grow();
   return Interned{n, true};
 }

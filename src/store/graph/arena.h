@@ -3,23 +3,35 @@
 // The store keeps one behind its lock; the incremental reducer keeps one as its
 // canonical form. Interning hashes the record once and compares it only with the
 // records in its probe sequence, so an add costs one hash and, for a repeat, one
-// memcmp; nothing is allocated unless the record is new.
+// memcmp; nothing is allocated unless the record is new. Each table slot keeps
+// its record's byte offset, so a repeat touches the slot and the record bytes
+// and never the offsets array in between.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
-#include <vector>
 
+#include "store/graph/flat_buffer.h"
 #include "store/graph/node_list.h"
 #include "store/graph/store_error.h"
 #include "support/result.h"
 
 namespace brantel::store {
 
+// A canonical record with what its writer learned while writing it, so that
+// interning neither parses nor scans the record again.
+struct PreparedRecord {
+  std::string_view record;
+  std::span<const NodeId> inputs;  // the record's input ids, in order
+  std::uint32_t hash = 0;          // NodeArena::hash_with_seed of the record
+};
+
 class NodeArena {
  public:
   NodeArena();  // a fresh random hash seed
+  explicit NodeArena(std::uint64_t seed);
 
   struct Interned {
     NodeId id;
@@ -35,6 +47,12 @@ class NodeArena {
   // misses overlap instead of stalling one record at a time.
   support::Result<Interned, StoreError> intern(const NodeView& view, std::uint32_t hash);
   std::uint32_t hash_of(const NodeView& view) const;
+  // The same hash from the bytes alone. `has_nan` is NodeView::has_nan of the
+  // record, which its writer knows; the seed is fixed for an arena's life, so
+  // the hash can be taken before the owner's lock.
+  static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed);
+  // Checks the inputs against size() and interns `prepared.record`.
+  support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
   void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   // Looks a record up without inserting it.
   std::optional<NodeId> find(const NodeView& view) const;
@@ -51,20 +69,25 @@ class NodeArena {
   }
 
  private:
-  // 32 hash bits and the id + 1 (0 marks an empty slot); the stored hash bits
-  // make growing the table a pass over the slots, with no rehash of records.
+  // 32 hash bits, the id + 1 (0 marks an empty slot) and where the record
+  // starts in nodes_.bytes(); the stored hash bits make growing the table a
+  // pass over the slots, with no rehash of records. All zeros is an empty slot.
   struct Slot {
-    std::uint32_t hash = 0;
-    std::uint32_t id_plus_one = 0;
+    std::uint32_t hash;
+    std::uint32_t id_plus_one;
+    std::uint64_t offset;
   };
 
-  std::size_t probe(std::uint32_t hash, const NodeView& view, bool& found) const;
+  std::size_t probe(std::uint32_t hash, std::string_view record, bool& found) const;
+  bool slot_holds(const Slot& s, std::string_view record) const;
+  // Interns a record whose inputs were checked.
+  Interned insert(std::string_view record, std::uint32_t hash);
   void grow();
   void rehash(std::size_t slot_count);
 
   std::uint64_t seed_;
   NodeList nodes_;
-  std::vector<Slot> slots_;  // power-of-two size, at most 3/4 full
+  FlatBuffer<Slot> slots_;  // power-of-two size, at most 3/4 full
 };
 
 }  // namespace brantel::store

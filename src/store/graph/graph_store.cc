@@ -8,13 +8,20 @@ namespace brantel::store {
 
 using support::PoisonGuard;
 
-GraphStore::GraphStore() = default;
+GraphStore::GraphStore() : seed_(support::random_seed()), arena_(seed_) {}
 
 support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) {
   // Parse before taking the lock: the view only reads the caller's bytes.
   const NodeView view = NodeView::parse(record);
   PoisonGuard lock(mu_);
   auto r = arena_.intern(view);
+  if (const StoreError* e = r.error()) return support::Err{*e};
+  return r->id;
+}
+
+support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& prepared) {
+  PoisonGuard lock(mu_);
+  auto r = arena_.intern(prepared);
   if (const StoreError* e = r.error()) return support::Err{*e};
   return r->id;
 }

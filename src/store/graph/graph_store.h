@@ -37,6 +37,15 @@ class GraphStore {
   // `record` must be canonical (params sorted, bools 0/1).
   support::Result<NodeId, StoreError> intern(std::string_view record);
   support::Result<NodeId, StoreError> intern(const Node& node);
+  // The fast path of the Python add methods: the caller wrote the record, knows
+  // its inputs and whether it holds a NaN, and hashed it with hash() before the
+  // lock, so the lock is held for the table probe and the append alone.
+  support::Result<NodeId, StoreError> intern(const PreparedRecord& prepared);
+  // The store's hash of a canonical record; `has_nan` as NodeView::has_nan.
+  // Takes no lock: the seed never changes.
+  std::uint32_t hash(std::string_view record, bool has_nan) const {
+    return NodeArena::hash_with_seed(record, has_nan, seed_);
+  }
   // Interns canonical records in order under one lock hold, as many intern()
   // calls would; ids[k] receives record k's id. Stops at the first BadNodeId,
   // leaving the records before it interned and ids[k] unset from there on.
@@ -64,6 +73,9 @@ class GraphStore {
   friend class GraphStoreTestPeer;  // tests only: poisons mu_ the way a failed operation would
 
   mutable support::PoisonableMutex mu_{kStorePoisonedMessage};
+  // Fixed at construction and never visible; declared before arena_, which is
+  // built from it.
+  const std::uint64_t seed_;
   NodeArena arena_ BRANTEL_GUARDED_BY(mu_);
   // Ids in first-marked order, without duplicates; every id is < arena_.size().
   std::vector<NodeId> outputs_ BRANTEL_GUARDED_BY(mu_);

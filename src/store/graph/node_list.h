@@ -1,6 +1,7 @@
 // A flat list of encoded node records: the copy that readers take of a store's
 // arena, and the arena itself. One byte buffer plus offsets keeps a million-node
-// copy to two allocations and a memcpy.
+// copy to two allocations and a memcpy; FlatBuffer keeps a growing arena from
+// copying either of them again.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/graph/flat_buffer.h"
 #include "store/model/node.h"
 #include "store/model/record.h"
 
@@ -15,27 +17,26 @@ namespace brantel::store {
 
 class NodeList {
  public:
-  NodeList() : offsets_{0} {}
+  NodeList() { offsets_.push_back(0); }
 
   std::size_t size() const { return offsets_.size() - 1; }
   bool empty() const { return size() == 0; }
   std::string_view record(std::size_t i) const {
-    return std::string_view(bytes_).substr(offsets_[i], offsets_[i + 1] - offsets_[i]);
+    return std::string_view(bytes_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
   }
   NodeView view(std::size_t i) const { return NodeView::parse(record(i)); }
   Node node(std::size_t i) const { return view(i).to_node(); }
 
   // The concatenated records, in id order: exactly the blob's node section.
-  std::string_view bytes() const { return bytes_; }
+  std::string_view bytes() const { return std::string_view(bytes_.data(), bytes_.size()); }
+  // Where record i starts in bytes().
+  std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
 
   void append_record(std::string_view record) {
     bytes_.append(record.data(), record.size());
     offsets_.push_back(bytes_.size());
   }
-  void append(const Node& node) {
-    encode_node(node, bytes_);
-    offsets_.push_back(bytes_.size());
-  }
+  void append(const Node& node) { append_record(encode_node(node)); }
   // Records in [from, to) as a new list.
   NodeList slice(std::size_t from, std::size_t to) const;
   void reserve(std::size_t nodes, std::size_t bytes) {
@@ -49,8 +50,8 @@ class NodeList {
   }
 
  private:
-  std::string bytes_;
-  std::vector<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
+  FlatBuffer<char> bytes_;
+  FlatBuffer<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
 };
 
 }  // namespace brantel::store

@@ -17,6 +17,7 @@
 // comparison is needed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -55,7 +56,12 @@ class RecordWriter {
   void ids(std::span<const NodeId> ids) {
     BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
     u32(static_cast<std::uint32_t>(ids.size()));
-    for (NodeId id : ids) u64(id);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The ids' own bytes are the little-endian layout: one copy for the list.
+      out_.append(reinterpret_cast<const char*>(ids.data()), ids.size() * sizeof(NodeId));
+    } else {
+      for (NodeId id : ids) u64(id);
+    }
   }
   void value(const ParamValue& v);
   void params(const ParamMap& params);

@@ -4,6 +4,7 @@
 #include <numeric>
 #include <random>
 #include <thread>
+#include <unordered_map>
 
 #include "store/graph/arena.h"
 #include "store/graph/graph_store.h"
@@ -247,6 +248,73 @@ TEST(NodeArena, FindsEveryNodeAfterGrowing) {
   const std::string absent = encode_node(Node::source("absent"));
   EXPECT_EQ(arena.find(NodeView::parse(absent)), std::nullopt);
   EXPECT_EQ(arena.size(), 5000u);
+}
+
+// The prepared path learns the hash, the NaN flag and the inputs from the
+// record's writer; it must intern exactly as the parsing path does, in one
+// store mixed with it, NaN payloads included.
+TEST(InternPrepared, AgreesWithRecordInterning) {
+  std::mt19937 rng(11);
+  const std::uint64_t nan_bits[] = {kCanonicalNan, 0x7ff0000000000123ULL, 0xfff8000000000000ULL};
+  GraphStore parsed, mixed;
+  std::size_t records = 0;
+  for (; records < 3000; ++records) {
+    const NodeId n = parsed.node_count();
+    ParamMap params;
+    if (rng() % 4 == 0) params.push_back({"f", FBits(nan_bits[rng() % 3])});
+    params.push_back({"k", I(static_cast<std::int64_t>(rng() % 5))});
+    const std::string record =
+        n == 0 || rng() % 5 == 0 ? encode_node(Node::source("s" + std::to_string(rng() % 50), params))
+                                 : encode_node(Node::op("f", {rng() % n, rng() % n}, params));
+    const NodeView view = NodeView::parse(record);
+    const std::vector<NodeId> inputs = view.inputs().to_vector();
+    const auto expected = parsed.intern(std::string_view(record));
+    ASSERT_TRUE(expected.ok()) << records;
+    const auto id = records % 2 == 0
+                        ? mixed.intern(PreparedRecord{record, inputs, mixed.hash(record, view.has_nan())})
+                        : mixed.intern(std::string_view(record));
+    ASSERT_TRUE(id.ok()) << records;
+    EXPECT_EQ(*id, *expected) << records;
+  }
+  EXPECT_EQ(mixed.nodes(), parsed.nodes());
+  EXPECT_LT(parsed.node_count(), records);  // the table did find repeats
+}
+
+TEST(InternPrepared, BadInputIsReportedAndConsumesNoId) {
+  GraphStore s;
+  const std::string a = encode_node(Node::source("a"));
+  ASSERT_TRUE(s.intern(PreparedRecord{a, {}, s.hash(a, false)}).ok());
+  const std::vector<NodeId> inputs{0, 7, 9};
+  const std::string bad = encode_node(Node::op("f", inputs));
+  EXPECT_EQ(bad_id(s.intern(PreparedRecord{bad, inputs, s.hash(bad, false)})), 7u);
+  EXPECT_EQ(s.node_count(), 1u);
+}
+
+// Two different records whose 32-bit hashes collide must stay two nodes, and
+// each must still be found: the table cannot decide by the hash alone.
+TEST(NodeArena, RecordsWithEqualHashesStayDistinct) {
+  constexpr std::uint64_t kSeed = 42;
+  std::unordered_map<std::uint32_t, std::string> seen;
+  std::string first, second;
+  for (int k = 0; first.empty(); ++k) {
+    ASSERT_LT(k, 2000000) << "no collision found";
+    std::string record = encode_node(Node::source(std::to_string(k)));
+    auto [it, fresh] = seen.try_emplace(NodeArena::hash_with_seed(record, false, kSeed), record);
+    if (!fresh) {
+      first = it->second;
+      second = std::move(record);
+    }
+  }
+  NodeArena arena(kSeed);
+  const auto a = arena.intern(first);
+  const auto b = arena.intern(second);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a->id, 0u);
+  EXPECT_EQ(b->id, 1u);
+  EXPECT_TRUE(b->inserted);
+  EXPECT_EQ(arena.find(NodeView::parse(first)), 0u);
+  EXPECT_EQ(arena.find(NodeView::parse(second)), 1u);
+  EXPECT_EQ(arena.hash_of(NodeView::parse(first)), NodeArena::hash_with_seed(first, false, kSeed));
 }
 
 }  // namespace
