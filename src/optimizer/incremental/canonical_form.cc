@@ -1,12 +1,16 @@
 #include "optimizer/incremental/canonical_form.h"
 
+#include <algorithm>
+
 #include "optimizer/incremental/fold_rules.h"
+#include "optimizer/mod/huge_pages.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
 namespace brantel::incremental {
 
 support::Result<std::uint64_t, store::StoreError> CanonicalForm::consume(const store::NodeList& delta) {
+  make_room(delta.size(), delta.bytes().size());
   for (std::size_t k = 0; k < delta.size(); ++k) {
     const store::NodeView node = delta.view(k);
     const store::IdsView inputs = node.inputs();
@@ -24,6 +28,23 @@ support::Result<std::uint64_t, store::StoreError> CanonicalForm::consume(const s
   }
   total_work_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());
+}
+
+void CanonicalForm::make_room(std::size_t nodes, std::size_t bytes) {
+  // A remapped record is as long as the store record it comes from, so a delta
+  // adds at most its own node count and bytes to the canonical form.
+  const std::size_t want_nodes = canonical_.size() + nodes;
+  const std::size_t want_bytes = canonical_.nodes().bytes().size() + bytes;
+  if (want_nodes > room_nodes_ || want_bytes > room_bytes_) {
+    // Doubling, so that a reducer stepped every few nodes still reserves only
+    // a logarithmic number of times.
+    room_nodes_ = std::max(want_nodes, 2 * room_nodes_);
+    room_bytes_ = std::max(want_bytes, 2 * room_bytes_);
+    canonical_.reserve(room_nodes_ - canonical_.size(), room_bytes_ - canonical_.nodes().bytes().size());
+  }
+  if (id_map_.capacity() < id_map_.size() + nodes) {
+    mod::grow_advised(id_map_, std::max(id_map_.size() + nodes, 2 * id_map_.capacity()));
+  }
 }
 
 std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_changed) {

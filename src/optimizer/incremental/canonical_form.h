@@ -55,6 +55,10 @@ class CanonicalForm {
   // Folds one node whose remapped inputs are in inputs_ (`inputs_changed` when any
   // differs from the node's own); returns its canonical id.
   std::uint64_t fold(const store::NodeView& node, bool inputs_changed);
+  // Reserves the canonical arena and id_map for a delta of `nodes` records
+  // totalling `bytes`, so that one step over a whole store grows each of them
+  // once instead of by repeated doubling and copying.
+  void make_room(std::size_t nodes, std::size_t bytes);
 
   // Every input of a canonical node is a smaller canonical id, so the arena's own
   // input check never fails here.
@@ -62,6 +66,9 @@ class CanonicalForm {
   // Entry k is the canonical id of store node k; every entry is < canonical_.size().
   std::vector<std::uint64_t> id_map_;
   std::uint64_t total_work_ = 0;
+  // What make_room last reserved the arena for (records, record bytes).
+  std::size_t room_nodes_ = 0;
+  std::size_t room_bytes_ = 0;
 
   // Scratch reused across nodes so that a fold allocates only when the arena
   // copies in a new record.
