@@ -170,6 +170,7 @@ void EGraph::repair_class(Id id, std::size_t& trimmed) {
   for (const SymbolNode& n : cls.nodes) {
     if (n.op() == previous) continue;
     previous = n.op();
+    if (!is_indexed(n.op())) continue;
     if (last_list_ == nullptr || n.op() != last_op_) {
       last_list_ = &op_list(n.op());
       last_op_ = n.op();
@@ -208,7 +209,16 @@ void EGraph::compact_op_list(BigVec<Id>& list) {
   for (const Id id : list) listed_bits_[id / 64] = 0;
 }
 
+void EGraph::index_only(std::span<const Symbol> ops) {
+  BRANTEL_CHECK(uf_.size() == 0, "the operator index is chosen before the first add");
+  index_all_ = false;
+  indexed_ops_.assign(ops.begin(), ops.end());
+  std::sort(indexed_ops_.begin(), indexed_ops_.end());
+}
+
 std::span<const Id> EGraph::classes_with_op(Symbol op) const {
+  // An unindexed operator has no list, which must not read as "no class has it".
+  BRANTEL_CHECK(is_indexed(op), "classes_with_op asks for an operator outside index_only()");
   const auto it = op_slots_.find(op);
   if (it == op_slots_.end()) return {};
   return op_lists_[it->second];

@@ -38,11 +38,13 @@
 // - classes_with_op(op) lists the classes holding an e-node with operator op. Matching
 //   reads it to visit only the classes a pattern's root operator can match; which
 //   classes it lists is exact after every rebuild, and their order is not meaningful.
+//   index_only() limits it to the operators a caller's patterns use.
 //
 // Non-goals: no per-class analysis data and no explanations (proof recording); the
 // engine never needs either, so neither exists.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -107,6 +109,11 @@ class EGraph {
   const SymbolNode& added_node(Id id) const { return support::at_checked(added_, id); }
 
   std::span<const Id> classes_with_op(Symbol op) const;
+  // Keeps classes_with_op lists for these operators only; asking for any other is an
+  // internal error. A caller whose patterns name a few operators saves one list per
+  // distinct operator of the graph (a graph of unique labels has one per node).
+  // Must be called before the first add.
+  void index_only(std::span<const Symbol> ops);
 
   // Visits the existing classes in id order.
   template <typename F>
@@ -159,6 +166,13 @@ class EGraph {
   // One bit per id, set only while an operator list is being de-duplicated.
   std::vector<std::uint64_t> listed_bits_;
 
+  bool is_indexed(Symbol op) const {
+    return index_all_ || std::binary_search(indexed_ops_.begin(), indexed_ops_.end(), op);
+  }
+
+  // Every operator is indexed unless index_only() named the ones to keep.
+  bool index_all_ = true;
+  std::vector<Symbol> indexed_ops_;  // sorted
   std::unordered_map<Symbol, std::uint32_t, SymbolHash> op_slots_;
   std::vector<BigVec<Id>> op_lists_;
   std::vector<std::uint32_t> touched_op_slots_;

@@ -93,6 +93,15 @@ Symbol Symbol::intern(std::string_view text) {
   return pack(shard_number, index);
 }
 
+std::size_t Symbol::interned_count() {
+  std::size_t count = 0;
+  for (Shard& shard : shards()) {
+    support::PoisonGuard guard(shard.mu);
+    count += shard.texts.size();
+  }
+  return count;
+}
+
 std::string_view Symbol::text() const {
   BRANTEL_CHECK(value_ != 0, "the null symbol has no text");
   Shard& shard = shards()[this->shard()];

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -40,6 +41,8 @@ class Symbol {
   // "Can't represent index {} in a Symbol" when the number does not fit.
   static Symbol pack(std::uint32_t shard, std::uint32_t index);
 
+  // How many texts the process has interned so far, over all shards.
+  static std::size_t interned_count();
   // The interned characters; they stay valid for the life of the process.
   std::string_view text() const;
 

@@ -1,17 +1,23 @@
 #include "optimizer/engine/saturation_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "egraph/egraph.h"
 #include "egraph/symbol.h"
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
 #include "support/hash.h"
+#include "support/mutex.h"
+#include "support/thread_annotations.h"
 
 namespace brantel::engine {
 namespace {
@@ -30,11 +36,44 @@ double thread_cpu_seconds() {
 
 bool is_opaque_label(std::string_view label) { return !label.starts_with("op|"); }
 
+// Stand-in operators for labels that no rule mentions. Such a label only has to be
+// told apart from the other labels of the same call, so the k-th distinct one of a
+// call takes the k-th stand-in, and the same stand-ins serve every later call. The
+// process-wide symbol table, which never frees a text, then grows with the largest
+// graph rather than with every distinct parameter ever reduced (a graph of unique
+// constants would otherwise add one text per node and call, for the life of the
+// process). Symbol values never reach a result, so which symbol a label gets is
+// invisible outside the e-graph.
+class StandInPool {
+ public:
+  // Copies the first `count` stand-ins into `out`, interning any that are new.
+  void take(std::size_t count, std::vector<egraph::Symbol>& out) {
+    support::PoisonGuard lock(mu_);
+    while (symbols_.size() < count) {
+      // Rule operators start with "op|", so a stand-in never equals one.
+      symbols_.push_back(egraph::Symbol::intern("#term-label-" + std::to_string(symbols_.size())));
+    }
+    out.assign(symbols_.begin(), symbols_.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+
+ private:
+  support::PoisonableMutex mu_{"brantel-core stand-in symbols poisoned"};
+  std::vector<egraph::Symbol> symbols_ BRANTEL_GUARDED_BY(mu_);
+};
+
+StandInPool& stand_in_pool() {
+  // Never destroyed: a thread may still be reducing while the process exits.
+  static StandInPool* const pool = std::make_unique<StandInPool>().release();
+  return *pool;
+}
+
 // Symbols of the labels seen in one call. A graph repeats a few hundred labels over
 // and over; looking them up here skips the process-wide table and its shard lock.
 // The texts are views into the caller's terms, which outlive the call.
 class LabelCache {
  public:
+  explicit LabelCache(const std::vector<std::string_view>& rule_ops) : rule_ops_(rule_ops) {}
+
   egraph::Symbol get(std::string_view label) {
     const std::uint64_t hash = support::hash_bytes(label.data(), label.size(), kSeed);
     std::size_t i = static_cast<std::size_t>(hash) & mask_;
@@ -42,7 +81,7 @@ class LabelCache {
       if (slots_[i].hash == hash && slots_[i].text == label) return slots_[i].symbol;
       i = (i + 1) & mask_;
     }
-    const egraph::Symbol symbol = egraph::Symbol::intern(label);
+    const egraph::Symbol symbol = symbol_for_new(label);
     slots_[i] = Slot{hash, label, symbol, true};
     if (++used_ * 2 > slots_.size()) grow();
     return symbol;
@@ -57,6 +96,17 @@ class LabelCache {
     bool used = false;
   };
 
+  egraph::Symbol symbol_for_new(std::string_view label) {
+    // A rule matches an operator by its exact text, so those labels need the real symbol.
+    if (std::find(rule_ops_.begin(), rule_ops_.end(), label) != rule_ops_.end()) {
+      return egraph::Symbol::intern(label);
+    }
+    if (stand_ins_used_ == stand_ins_.size()) {
+      stand_in_pool().take(std::max<std::size_t>(64, 2 * stand_ins_.size()), stand_ins_);
+    }
+    return stand_ins_[stand_ins_used_++];
+  }
+
   void grow() {
     std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(old_size() * 2));
     mask_ = slots_.size() - 1;
@@ -69,14 +119,34 @@ class LabelCache {
   }
   std::size_t old_size() const { return slots_.size(); }
 
+  const std::vector<std::string_view>& rule_ops_;
+  std::vector<egraph::Symbol> stand_ins_;
+  std::size_t stand_ins_used_ = 0;
   std::vector<Slot> slots_ = std::vector<Slot>(256);
   std::size_t mask_ = 255;
   std::size_t used_ = 0;
 };
 
+// The operator texts of every pattern of the rules, searchers and appliers alike.
+std::vector<std::string_view> operators_of(const std::vector<egraph::Rewrite>& rules) {
+  std::vector<std::string_view> ops;
+  for (const egraph::Rewrite& rule : rules) {
+    for (const egraph::Pattern* pattern : {&rule.searcher(), &rule.applier()}) {
+      for (const auto& entry : pattern->ast()) {
+        if (const auto* node = std::get_if<egraph::SymbolNode>(&entry)) ops.push_back(node->op().text());
+      }
+    }
+  }
+  std::sort(ops.begin(), ops.end());
+  ops.erase(std::unique(ops.begin(), ops.end()), ops.end());
+  return ops;
+}
+
 }  // namespace
 
-SaturationEngine::SaturationEngine() : rules_(build_rule_set()) {}
+SaturationEngine::SaturationEngine() : rules_(build_rule_set()), rule_ops_(operators_of(rules_)) {
+  for (std::string_view op : rule_ops_) rule_symbols_.push_back(egraph::Symbol::intern(op));
+}
 
 CanonicalTerms SaturationEngine::canonicalize(const TermGraph& graph) {
   RunSummary summary;
@@ -94,9 +164,11 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // the identity rules none, so 2n ids cover a run (beyond that the arrays simply
   // grow); capacity that stays unused is never paged in.
   loaded.reserve(n, 2 * n);
+  // Searches start only from rule operators; no other operator needs a class list.
+  loaded.index_only(rule_symbols_);
   std::vector<Id> ids;
   ids.reserve(n);
-  LabelCache labels;
+  LabelCache labels(rule_ops_);
   for (const EngineTerm& term : graph.terms) {
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node = egraph::SymbolNode::placeholder(

@@ -17,11 +17,15 @@
 // merges add0(s) into s; congruence then makes both muls mul(s, s), so they merge.
 // Output: [s, mul(0, 0)] with term_map [0, 0, 1, 1].
 //
+// Labels that no rule mentions are given stand-in operators from a process-wide pool
+// reused by every call, so the symbol table does not grow with each graph reduced.
+//
 // Non-goals: no state between calls besides the rules, no cost-based extraction, and
 // the stop reason does not change the result's shape.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "egraph/rewrite.h"
@@ -64,6 +68,9 @@ class SaturationEngine final : public RewriteEngine {
 
  private:
   std::vector<egraph::Rewrite> rules_;
+  // Texts of the operators the rules mention; every other label gets a stand-in.
+  std::vector<std::string_view> rule_ops_;
+  std::vector<egraph::Symbol> rule_symbols_;
   std::size_t iter_limit_ = kIterLimit;
 };
 

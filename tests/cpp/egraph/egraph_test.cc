@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <initializer_list>
 #include <string>
 
@@ -135,6 +137,28 @@ TEST(EGraph, RebuildSortsAndDeduplicatesMergedNodeLists) {
   EXPECT_EQ(g.classes_with_op(Symbol::intern("h")).size(), 1u);
   EXPECT_EQ(g.classes_with_op(Symbol::intern("z")).size(), 1u);
   EXPECT_TRUE(g.classes_with_op(Symbol::intern("never-added")).empty());
+}
+
+TEST(EGraph, IndexOnlyKeepsExactListsForTheNamedOperators) {
+  EGraph g;
+  const Symbol h = Symbol::intern("h");
+  g.index_only(std::vector<Symbol>{h});
+  const Id a = g.add(n("a"));
+  const Id b = g.add(n("b"));
+  const Id ha = g.add(n("h", {a}));
+  const Id hb = g.add(n("h", {b}));
+  g.add(n("k", {ha}));
+  g.union_classes(a, b);
+  g.rebuild();
+  // The two h nodes became one by congruence: one listed class, as with a full index.
+  EXPECT_EQ(g.classes_with_op(h).size(), 1u);
+  EXPECT_EQ(g.find(ha), g.find(hb));
+  expect_invariants(g);
+  // An operator outside the index has no list; an empty answer would be a lie.
+  EXPECT_THROW((void)g.classes_with_op(Symbol::intern("k")), support::InternalError);
+  EGraph late;
+  late.add(n("a"));
+  EXPECT_THROW(late.index_only(std::vector<Symbol>{h}), support::InternalError);
 }
 
 TEST(EGraph, UnknownIdsAreFatal) {

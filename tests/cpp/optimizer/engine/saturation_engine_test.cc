@@ -38,6 +38,34 @@ TEST(SaturationEngine, WorkedExample) {
   EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1}));
 }
 
+// Labels no rule names get stand-in operators that later calls reuse: reducing
+// graphs of unique labels again and again leaves the process-wide symbol table as it
+// was after the first, and the rules still see the labels they name.
+TEST(SaturationEngine, UniqueLabelsDoNotGrowTheSymbolTablePerCall) {
+  auto graph = [](int call) {
+    std::vector<EngineTerm> terms{t("src|s")};
+    for (int k = 0; k < 500; ++k) {
+      terms.push_back(t("op|f|i=i" + std::to_string(call * 1000 + k), {0}));
+    }
+    terms.push_back(t("op|add", {1, 2}));
+    terms.push_back(t("op|add", {2, 1}));
+    terms.push_back(t(kAdd0R, {501}));
+    return terms;
+  };
+  SaturationEngine engine;
+  (void)engine.canonicalize(TermGraph{graph(0), {0}});
+  const std::size_t after_first = egraph::Symbol::interned_count();
+  for (int call = 1; call < 4; ++call) {
+    const CanonicalTerms out = engine.canonicalize(TermGraph{graph(call), {503}});
+    // 501 distinct terms survive: the swapped add joins the first, the identity its input.
+    ASSERT_EQ(out.terms.size(), 502u);
+    EXPECT_EQ(out.term_map[502], 501u);
+    EXPECT_EQ(out.term_map[503], 501u);
+    EXPECT_EQ(out.terms[2].label, "op|f|i=i" + std::to_string(call * 1000 + 1));
+  }
+  EXPECT_EQ(egraph::Symbol::interned_count(), after_first);
+}
+
 TEST(SaturationEngine, EmptyGraphGivesEmptyResult) {
   const CanonicalTerms out = run({}, {});
   EXPECT_TRUE(out.terms.empty());
