@@ -275,12 +275,8 @@ PyObject* create_graph_store_type() {
   // The table lives as long as the type, which lives for the process.
   static std::vector<PyMethodDef> methods = [] {
     std::vector<PyMethodDef> all(std::begin(kCoreMethods), std::end(kCoreMethods));
-#if BRANTEL_HAVE_BLOB
     for (const PyMethodDef& m : graph_store_blob_methods()) all.push_back(m);
-#endif
-#if BRANTEL_HAVE_REDUCE
     for (const PyMethodDef& m : graph_store_reduce_methods()) all.push_back(m);
-#endif
     all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return all;
   }();

@@ -29,13 +29,9 @@ store::GraphStore* graph_store_of(PyObject* object) noexcept;
 // A new GraphStore object that owns `store`, or nullptr with an error set.
 PyObject* wrap_graph_store(std::unique_ptr<store::GraphStore> store);
 
-#if BRANTEL_HAVE_BLOB
 // serialize, deserialize.
 std::span<const PyMethodDef> graph_store_blob_methods();
-#endif
-#if BRANTEL_HAVE_REDUCE
 // reduce, reduce_incremental, reduction_report.
 std::span<const PyMethodDef> graph_store_reduce_methods();
-#endif
 
 }  // namespace brantel::py

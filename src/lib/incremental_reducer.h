@@ -1,6 +1,4 @@
-// The IncrementalReducer class. incremental_reducer.cc binds the core reducer;
-// until that library is built, incremental_reducer_basic.cc provides the class
-// with its constructor alone, so that the module's surface keeps its shape.
+// The IncrementalReducer class, binding the core incremental reducer.
 #pragma once
 
 #include <Python.h>
