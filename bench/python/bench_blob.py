@@ -29,9 +29,9 @@ def main() -> None:
     ap.add_argument("--nodes", type=int, default=1_000_000)
     args = ap.parse_args()
     print(machine_line())
-    specs, _ = reduction_graph(args.nodes)
+    planned, _ = reduction_graph(args.nodes)
     store = bc.GraphStore()
-    ids = add_to_store(store, specs)
+    ids = add_to_store(store, planned)
     n = store.node_count()
     # The equivalent list of tuples: one per stored node, inputs as ids.
     tuples = [(d["kind"], d["name"], tuple(d["inputs"]), tuple(d["params"].items())) for d in store.nodes()]

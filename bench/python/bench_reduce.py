@@ -6,7 +6,7 @@ straightforward pure-Python reduction of the same graph.
 Prints time per node (wall, and process CPU, which is the figure to compare on
 a shared machine), peak extra memory per node and the report counts; the
 engine bans rules that match more than 1,000 e-nodes on graphs this large, which
-is its specified behaviour, so the counts are printed as well.
+is the engine's intended behaviour, so the counts are printed as well.
 """
 
 from __future__ import annotations
@@ -27,10 +27,10 @@ _IDENTITY = {
 _COMMUTATIVE = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}
 
 
-def python_reduce(specs, outputs):
+def python_reduce(planned, outputs):
     """DCE, one forward pass of identity and commutative folding with CSE, and
     single-use fusion; returns (canonical nodes, stages)."""
-    n = len(specs)
+    n = len(planned)
     reach = [False] * n
     stack = list(outputs)
     while stack:
@@ -38,15 +38,15 @@ def python_reduce(specs, outputs):
         if reach[i]:
             continue
         reach[i] = True
-        if specs[i][0] != "source":
-            stack.extend(specs[i][2])
+        if planned[i][0] != "source":
+            stack.extend(planned[i][2])
     canon = [-1] * n
     table: dict = {}
     nodes: list = []
     for i in range(n):
         if not reach[i]:
             continue
-        s = specs[i]
+        s = planned[i]
         params = tuple(sorted(s[-1].items()))
         if s[0] == "source":
             key = ("source", s[1], params)
@@ -89,7 +89,7 @@ def python_reduce(specs, outputs):
     return len(nodes), stages
 
 
-def dask_graph(specs):
+def dask_graph(planned):
     def load():
         return 0
 
@@ -97,7 +97,7 @@ def dask_graph(specs):
         return 0
 
     dsk = {}
-    for i, s in enumerate(specs):
+    for i, s in enumerate(planned):
         if s[0] == "source":
             dsk[f"n{i}"] = (load,)
         else:
@@ -122,11 +122,11 @@ def main() -> None:
     args = ap.parse_args()
     print(machine_line())
     for n in [int(x) for x in args.sizes.split(",")]:
-        specs, outputs = reduction_graph(n)
+        planned, outputs = reduction_graph(n)
         store = bc.GraphStore()
-        ids = add_to_store(store, specs)
+        ids = add_to_store(store, planned)
         outs = [ids[o] for o in outputs]
-        print(f"\n{len(specs):,} specs, {store.node_count():,} stored nodes, {len(outs)} outputs")
+        print(f"\n{len(planned):,} planned nodes, {store.node_count():,} stored nodes, {len(outs)} outputs")
         results = {}
         for label, fusion in (("default", False), ("maximal", True)):
             (reduced, report), dt, cpu, peak = timed(lambda: store.reduce(outputs=outs, maximal_fusion=fusion))
@@ -137,8 +137,8 @@ def main() -> None:
             print("     report:", ", ".join(f"{k}={report[k]}" for k in (
                 "input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")))
             del reduced
-        (canon, stages), dt_py, cpu_py, _ = timed(lambda: python_reduce(specs, outputs))
-        print(f"  pure-Python reduction: {dt_py:8.3f} s  {dt_py / len(specs) * 1e6:6.3f} us/node  CPU {cpu_py:7.3f} s "
+        (canon, stages), dt_py, cpu_py, _ = timed(lambda: python_reduce(planned, outputs))
+        print(f"  pure-Python reduction: {dt_py:8.3f} s  {dt_py / len(planned) * 1e6:6.3f} us/node  CPU {cpu_py:7.3f} s "
               f"(canonical {canon}, stages {stages});  CPU ratio {cpu_py / results['default']:.1f}x")
         if n <= args.dask_max:
             try:
@@ -146,7 +146,7 @@ def main() -> None:
             except ImportError:
                 print("  dask: not installed")
                 continue
-            dsk = dask_graph(specs)
+            dsk = dask_graph(planned)
             keys = [f"n{o}" for o in outputs]
 
             def run_dask():
@@ -154,7 +154,7 @@ def main() -> None:
                 return fuse(culled, keys=keys, dependencies=deps)
 
             _, dt_dask, cpu_dask, _ = timed(run_dask)
-            print(f"  dask cull+fuse:        {dt_dask:8.3f} s  {dt_dask / len(specs) * 1e6:6.3f} us/node  CPU {cpu_dask:7.3f} s;"
+            print(f"  dask cull+fuse:        {dt_dask:8.3f} s  {dt_dask / len(planned) * 1e6:6.3f} us/node  CPU {cpu_dask:7.3f} s;"
                   f"  CPU ratio {cpu_dask / results['default']:.1f}x")
 
 

@@ -1,7 +1,7 @@
-"""Pipeline-shaped graphs for the benchmarks, as plain node specs.
+"""Pipeline-shaped graphs for the benchmarks, as plain node tuples.
 
-A spec is ("source", name, params), ("op", name, inputs, params) or
-("reduction", name, inputs, params), with inputs as positions of earlier specs.
+A node tuple is ("source", name, params), ("op", name, inputs, params) or
+("reduction", name, inputs, params), with inputs as positions of earlier tuples.
 The same list drives the module, the pure-Python baselines and the dask
 equivalent, so every contender sees the same graph.
 """
@@ -11,7 +11,7 @@ from __future__ import annotations
 import random
 from typing import Any
 
-Spec = tuple[Any, ...]
+NodeTuple = tuple[Any, ...]
 
 _UNARY = ("parse", "filter", "map", "scale", "cast", "clip")
 _COMMUTATIVE = ("add", "mul", "maximum", "minimum", "and", "or", "eq", "ne")
@@ -23,60 +23,60 @@ _IDENTITIES = (
 )
 
 
-def reduction_graph(n: int, seed: int = 7) -> tuple[list[Spec], list[int]]:
-    """About n specs: chains of unary ops with params, ~30 % commutative binary ops
+def reduction_graph(n: int, seed: int = 7) -> tuple[list[NodeTuple], list[int]]:
+    """About n node tuples: chains of unary ops with params, ~30 % commutative binary ops
     (both operand orders occur), ~5 % identity ops, fan-out, reductions, and a few
-    dead branches. Returns the specs and the output positions."""
+    dead branches. Returns the tuples and the output positions."""
     rng = random.Random(seed)
-    specs: list[Spec] = []
+    planned: list[NodeTuple] = []
     sources = max(4, n // 5000)
     for s in range(sources):
-        specs.append(("source", f"table{s}", {"part": s}))
+        planned.append(("source", f"table{s}", {"part": s}))
     live = list(range(sources))
     outputs: list[int] = []
     binaries: list[tuple[str, int, int]] = []
-    while len(specs) < n:
+    while len(planned) < n:
         r = rng.random()
         x = live[-1] if rng.random() < 0.6 else rng.choice(live[-64:])
         if r < 0.30:
             if binaries and rng.random() < 0.3:
                 name, a, b = rng.choice(binaries)  # the other operand order
-                specs.append(("op", name, [b, a], {}))
+                planned.append(("op", name, [b, a], {}))
             else:
                 y = rng.choice(live[-256:])
                 name = rng.choice(_COMMUTATIVE)
-                specs.append(("op", name, [x, y], {}))
+                planned.append(("op", name, [x, y], {}))
                 binaries.append((name, x, y))
                 if len(binaries) > 512:
                     binaries.pop(0)
         elif r < 0.35:
             name, params = rng.choice(_IDENTITIES)
-            specs.append(("op", name, [x], dict(params)))
+            planned.append(("op", name, [x], dict(params)))
         elif r < 0.37:
-            specs.append(("reduction", "sum", [x], {"axis": rng.randrange(2)}))
-            outputs.append(len(specs) - 1)
+            planned.append(("reduction", "sum", [x], {"axis": rng.randrange(2)}))
+            outputs.append(len(planned) - 1)
         else:
-            specs.append(("op", rng.choice(_UNARY), [x], {"k": rng.randrange(8), "mode": "fast"}))
-        live.append(len(specs) - 1)
+            planned.append(("op", rng.choice(_UNARY), [x], {"k": rng.randrange(8), "mode": "fast"}))
+        live.append(len(planned) - 1)
         if len(live) > 4096:
             del live[:2048]
     # The last node of the chain is an output too; some branches stay dead.
-    outputs.append(len(specs) - 1)
-    return specs, outputs
+    outputs.append(len(planned) - 1)
+    return planned, outputs
 
 
-def add_to_store(store: Any, specs: list[Spec]) -> list[int]:
-    """Adds specs to a GraphStore-like object; returns the store id of every spec."""
+def add_to_store(store: Any, planned: list[NodeTuple]) -> list[int]:
+    """Adds the node tuples to a GraphStore-like object; returns the store id of each."""
     ids: list[int] = []
     add_source, add_op, add_reduction = store.add_source, store.add_op, store.add_reduction
-    for spec in specs:
-        kind = spec[0]
+    for entry in planned:
+        kind = entry[0]
         if kind == "source":
-            ids.append(add_source(spec[1], spec[2]))
+            ids.append(add_source(entry[1], entry[2]))
         elif kind == "op":
-            ids.append(add_op(spec[1], [ids[i] for i in spec[2]], spec[3]))
+            ids.append(add_op(entry[1], [ids[i] for i in entry[2]], entry[3]))
         else:
-            ids.append(add_reduction(spec[1], [ids[i] for i in spec[2]], spec[3]))
+            ids.append(add_reduction(entry[1], [ids[i] for i in entry[2]], entry[3]))
     return ids
 
 

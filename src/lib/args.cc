@@ -9,20 +9,20 @@ namespace {
 
 // Identity first: call sites pass interned names, so the common case costs one
 // pointer comparison per parameter.
-int find_parameter(const ArgSpec& spec, PyObject* name) {
+int find_parameter(const ArgSignature& signature, PyObject* name) {
   const ModuleObjects& objects = module_objects();
-  for (int j = 0; j < spec.count; ++j) {
-    if (objects.str(spec.names[j]) == name) return j;
+  for (int j = 0; j < signature.count; ++j) {
+    if (objects.str(signature.names[j]) == name) return j;
   }
   if (!PyUnicode_Check(name)) return -1;
-  for (int j = 0; j < spec.count; ++j) {
-    if (PyUnicode_EqualToUTF8(name, interned_text(spec.names[j]))) return j;
+  for (int j = 0; j < signature.count; ++j) {
+    if (PyUnicode_EqualToUTF8(name, interned_text(signature.names[j]))) return j;
   }
   return -1;
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string parameter_list(const ArgSpec& spec, const std::vector<int>& missing) {
+std::string parameter_list(const ArgSignature& signature, const std::vector<int>& missing) {
   std::string out;
   const std::size_t n = missing.size();
   for (std::size_t i = 0; i < n; ++i) {
@@ -31,72 +31,72 @@ std::string parameter_list(const ArgSpec& spec, const std::vector<int>& missing)
       out += i == n - 1 ? " and " : " ";
     }
     out += '\'';
-    out += interned_text(spec.names[missing[i]]);
+    out += interned_text(signature.names[missing[i]]);
     out += '\'';
   }
   return out;
 }
 
-bool report_missing(const ArgSpec& spec, const ArgSlots& out, int from, int to, const char* kind) {
+bool report_missing(const ArgSignature& signature, const ArgSlots& out, int from, int to, const char* kind) {
   std::vector<int> missing;
   for (int j = from; j < to; ++j) {
     if (out[j] == nullptr) missing.push_back(j);
   }
   if (missing.empty()) return true;
-  const std::string names = parameter_list(spec, missing);
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required %s %s: %s", spec.function, missing.size(), kind,
+  const std::string names = parameter_list(signature, missing);
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required %s %s: %s", signature.function, missing.size(), kind,
                missing.size() == 1 ? "argument" : "arguments", names.c_str());
   return false;
 }
 
-bool parse(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* const* kw_names,
+bool parse(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* const* kw_names,
            PyObject* const* kw_values, Py_ssize_t nkw, ArgSlots& out) {
   out.fill(nullptr);
-  if (nargs > spec.positional) {
+  if (nargs > signature.positional) {
     const char* verb = nargs == 1 ? "was" : "were";
-    if (spec.required_positional != spec.positional) {
-      PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", spec.function,
-                   spec.required_positional, spec.positional, nargs, verb);
+    if (signature.required_positional != signature.positional) {
+      PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", signature.function,
+                   signature.required_positional, signature.positional, nargs, verb);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", spec.function,
-                   spec.positional, nargs, verb);
+      PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", signature.function,
+                   signature.positional, nargs, verb);
     }
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    const int j = find_parameter(spec, kw_names[k]);
+    const int j = find_parameter(signature, kw_names[k]);
     if (j < 0) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", spec.function, kw_names[k]);
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", signature.function, kw_names[k]);
       return false;
     }
     if (out[j] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.function,
-                   interned_text(spec.names[j]));
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.function,
+                   interned_text(signature.names[j]));
       return false;
     }
     out[j] = kw_values[k];
   }
-  return report_missing(spec, out, static_cast<int>(nargs), spec.required_positional, "positional") &&
-         report_missing(spec, out, spec.positional, spec.positional + spec.required_keyword, "keyword");
+  return report_missing(signature, out, static_cast<int>(nargs), signature.required_positional, "positional") &&
+         report_missing(signature, out, signature.positional, signature.positional + signature.required_keyword, "keyword");
 }
 
 }  // namespace
 
-bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     ArgSlots& out) {
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   // The common call: positional arguments only, within the allowed range.
-  if (nkw == 0 && nargs >= spec.required_positional && nargs <= spec.positional && spec.required_keyword == 0) {
+  if (nkw == 0 && nargs >= signature.required_positional && nargs <= signature.positional && signature.required_keyword == 0) {
     out.fill(nullptr);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     return true;
   }
   PyObject* const* names = nkw == 0 ? nullptr : PySequence_Fast_ITEMS(kwnames);
-  return parse(spec, args, nargs, names, args + nargs, nkw, out);
+  return parse(signature, args, nargs, names, args + nargs, nkw, out);
 }
 
-bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, ArgSlots& out,
+bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,
                       std::array<Ref, kMaxArgs>& keep) {
   std::vector<Ref> held;
   std::vector<PyObject*> names;
@@ -113,7 +113,7 @@ bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, Arg
       values.push_back(value);
     }
   }
-  if (!parse(spec, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(), values.data(),
+  if (!parse(signature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(), values.data(),
              static_cast<Py_ssize_t>(names.size()), out)) {
     return false;
   }

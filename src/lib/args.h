@@ -1,5 +1,5 @@
 // The one argument parser: every method and constructor describes its parameters
-// in an ArgSpec, and the TypeErrors for missing, surplus, duplicated and unknown
+// in an ArgSignature, and the TypeErrors for missing, surplus, duplicated and unknown
 // arguments are built here, from one set of templates.
 //
 // Parameters are laid out as Python writes them: positional-or-keyword ones
@@ -19,7 +19,7 @@ namespace brantel::py {
 
 inline constexpr std::size_t kMaxArgs = 6;
 
-struct ArgSpec {
+struct ArgSignature {
   const char* function;  // "GraphStore.add_op()": the name the messages use
   std::array<Interned, kMaxArgs> names;
   std::uint8_t count;
@@ -32,12 +32,12 @@ struct ArgSpec {
 using ArgSlots = std::array<PyObject*, kMaxArgs>;
 
 // METH_FASTCALL | METH_KEYWORDS calling convention. On failure a TypeError is set.
-[[nodiscard]] bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+[[nodiscard]] bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, ArgSlots& out);
 
 // tp_new calling convention. Keyword values are copied into `keep`, so the slots
 // stay valid even if the caller's kwargs dict is changed meanwhile.
-[[nodiscard]] bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, ArgSlots& out,
+[[nodiscard]] bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,
                                     std::array<Ref, kMaxArgs>& keep);
 
 }  // namespace brantel::py

@@ -24,13 +24,13 @@ store::GraphStore& store_of(PyObject* self) { return *as_store_object(self)->sto
 
 // ---- constructor and lifetime -------------------------------------------------
 
-constexpr ArgSpec kNewSpec{"GraphStore.__new__()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNewSignature{"GraphStore.__new__()", {}, 0, 0, 0, 0};
 
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSpec, args, kwargs, slots, keep)) return nullptr;
+    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     std::construct_at(&as_store_object(self.get())->store, std::make_unique<store::GraphStore>());
@@ -66,13 +66,13 @@ store::RecordWriter start_record(Scratch& scratch, NodeKind kind) {
   return writer;
 }
 
-constexpr ArgSpec kAddSourceSpec{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
+constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
 
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kAddSourceSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kAddSourceSignature, args, nargs, kwnames, a)) return nullptr;
     ScratchLease scratch;
     std::string_view name;
     if (!convert_str_argument(a[0], "name", name) || !convert_params(a[1], *scratch)) return nullptr;
@@ -85,10 +85,10 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
 
 // Op and Reduction share one layout: name, params, inputs.
 template <NodeKind kKind>
-PyObject* add_named_with_inputs(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   ArgSlots a;
-  if (!parse_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   ScratchLease scratch;
   std::string_view name;
   if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", scratch->inputs) ||
@@ -102,30 +102,30 @@ PyObject* add_named_with_inputs(const ArgSpec& spec, PyObject* self, PyObject* c
   return intern_record(self, *scratch, scratch->inputs);
 }
 
-constexpr ArgSpec kAddOpSpec{
+constexpr ArgSignature kAddOpSignature{
     "GraphStore.add_op()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
-constexpr ArgSpec kAddReductionSpec{
+constexpr ArgSignature kAddReductionSignature{
     "GraphStore.add_reduction()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
 
 PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return entry([&] { return add_named_with_inputs<NodeKind::kOp>(kAddOpSpec, self, args, nargs, kwnames); });
+  return entry([&] { return add_named_with_inputs<NodeKind::kOp>(kAddOpSignature, self, args, nargs, kwnames); });
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
   return entry([&] {
-    return add_named_with_inputs<NodeKind::kReduction>(kAddReductionSpec, self, args, nargs, kwnames);
+    return add_named_with_inputs<NodeKind::kReduction>(kAddReductionSignature, self, args, nargs, kwnames);
   });
 }
 
-constexpr ArgSpec kAddExternalSpec{
+constexpr ArgSignature kAddExternalSignature{
     "GraphStore.add_external()", {Interned::kDescriptor, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
 
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kAddExternalSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kAddExternalSignature, args, nargs, kwnames, a)) return nullptr;
     ScratchLease scratch;
     // Inputs before the descriptor: a caller who passes a str for both sees the
     // inputs error.
@@ -146,10 +146,10 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
 
 // Exchange and Join share one layout: params, inputs.
 template <NodeKind kKind>
-PyObject* add_boundary(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   ArgSlots a;
-  if (!parse_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   ScratchLease scratch;
   if (!convert_ids(a[0], "inputs", scratch->inputs) || !convert_params(a[1], *scratch)) return nullptr;
   store::RecordWriter w = start_record(*scratch, kKind);
@@ -158,32 +158,32 @@ PyObject* add_boundary(const ArgSpec& spec, PyObject* self, PyObject* const* arg
   return intern_record(self, *scratch, scratch->inputs);
 }
 
-constexpr ArgSpec kAddExchangeSpec{"GraphStore.add_exchange()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
-constexpr ArgSpec kAddJoinSpec{"GraphStore.add_join()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
+constexpr ArgSignature kAddExchangeSignature{"GraphStore.add_exchange()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
+constexpr ArgSignature kAddJoinSignature{"GraphStore.add_join()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
 
 PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
-  return entry([&] { return add_boundary<NodeKind::kExchange>(kAddExchangeSpec, self, args, nargs, kwnames); });
+  return entry([&] { return add_boundary<NodeKind::kExchange>(kAddExchangeSignature, self, args, nargs, kwnames); });
 }
 
 PyObject* graph_store_add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-  return entry([&] { return add_boundary<NodeKind::kJoin>(kAddJoinSpec, self, args, nargs, kwnames); });
+  return entry([&] { return add_boundary<NodeKind::kJoin>(kAddJoinSignature, self, args, nargs, kwnames); });
 }
 
 // ---- views -----------------------------------------------------------------------
 
-constexpr ArgSpec kNodeCountSpec{"GraphStore.node_count()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kToDotSpec{"GraphStore.to_dot()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kNodesSpec{"GraphStore.nodes()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kOutputsSpec{"GraphStore.outputs()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kNodeMapSpec{"GraphStore.node_map()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNodeCountSignature{"GraphStore.node_count()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kToDotSignature{"GraphStore.to_dot()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNodesSignature{"GraphStore.nodes()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kOutputsSignature{"GraphStore.outputs()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNodeMapSignature{"GraphStore.node_map()", {}, 0, 0, 0, 0};
 
 PyObject* graph_store_node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kNodeCountSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kNodeCountSignature, args, nargs, kwnames, a)) return nullptr;
     return PyLong_FromUnsignedLongLong(store_of(self).node_count());
   });
 }
@@ -191,7 +191,7 @@ PyObject* graph_store_node_count(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kToDotSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kToDotSignature, args, nargs, kwnames, a)) return nullptr;
     const std::string dot = store_of(self).to_dot();
     return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
   });
@@ -200,7 +200,7 @@ PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* graph_store_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kNodesSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kNodesSignature, args, nargs, kwnames, a)) return nullptr;
     return nodes_to_python(store_of(self).snapshot());
   });
 }
@@ -209,7 +209,7 @@ PyObject* graph_store_outputs(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kOutputsSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kOutputsSignature, args, nargs, kwnames, a)) return nullptr;
     return ids_to_python(store_of(self).output_marks());
   });
 }
@@ -218,7 +218,7 @@ PyObject* graph_store_node_map(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kNodeMapSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kNodeMapSignature, args, nargs, kwnames, a)) return nullptr;
     return node_map_to_python(store_of(self).node_map());
   });
 }
@@ -287,9 +287,9 @@ PyObject* create_graph_store_type() {
       {Py_tp_methods, methods.data()},
       {0, nullptr},
   };
-  static PyType_Spec spec{"builtins.GraphStore", sizeof(GraphStoreObject), 0,
+  static PyType_Spec type_description{"builtins.GraphStore", sizeof(GraphStoreObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_description);
 }
 
 store::GraphStore* graph_store_of(PyObject* object) noexcept {

@@ -17,14 +17,14 @@ namespace {
 // cost of detaching and re-attaching.
 constexpr std::size_t kDetachBytes = 64 * 1024;
 
-constexpr ArgSpec kSerializeSpec{"GraphStore.serialize()", {Interned::kOutputs}, 1, 1, 0, 0};
-constexpr ArgSpec kDeserializeSpec{"GraphStore.deserialize()", {Interned::kData}, 1, 1, 1, 0};
+constexpr ArgSignature kSerializeSignature{"GraphStore.serialize()", {Interned::kOutputs}, 1, 1, 0, 0};
+constexpr ArgSignature kDeserializeSignature{"GraphStore.deserialize()", {Interned::kData}, 1, 1, 1, 0};
 
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kSerializeSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kSerializeSignature, args, nargs, kwnames, a)) return nullptr;
     std::optional<std::vector<store::NodeId>> outputs;
     if (!convert_outputs(a[0], outputs)) return nullptr;
     const store::GraphStore& source = *graph_store_of(self);
@@ -51,7 +51,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kDeserializeSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kDeserializeSignature, args, nargs, kwnames, a)) return nullptr;
     std::string_view data;
     if (!convert_bytes(a[0], "data", data)) return nullptr;
     // The bytes object is immutable and the caller holds it for the whole call,

@@ -37,15 +37,15 @@ std::optional<Reduced> reduce_store(const store::GraphStore& source,
   return build_reduced(result);
 }
 
-constexpr ArgSpec kReduceSpec{
+constexpr ArgSignature kReduceSignature{
     "GraphStore.reduce()", {Interned::kMaximalFusion, Interned::kOutputs}, 2, 0, 0, 0};
-constexpr ArgSpec kReduceIncrementalSpec{"GraphStore.reduce_incremental()", {Interned::kOutputs}, 1, 0, 0, 0};
-constexpr ArgSpec kReductionReportSpec{"GraphStore.reduction_report()", {Interned::kOutputs}, 1, 0, 0, 0};
+constexpr ArgSignature kReduceIncrementalSignature{"GraphStore.reduce_incremental()", {Interned::kOutputs}, 1, 0, 0, 0};
+constexpr ArgSignature kReductionReportSignature{"GraphStore.reduction_report()", {Interned::kOutputs}, 1, 0, 0, 0};
 
 PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kReduceSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kReduceSignature, args, nargs, kwnames, a)) return nullptr;
     bool maximal_fusion = false;
     std::optional<std::vector<store::NodeId>> outputs;
     if (!convert_bool(a[0], "maximal_fusion", maximal_fusion) || !convert_outputs(a[1], outputs)) return nullptr;
@@ -59,7 +59,7 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
                                          PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kReduceIncrementalSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kReduceIncrementalSignature, args, nargs, kwnames, a)) return nullptr;
     std::optional<std::vector<store::NodeId>> outputs;
     if (!convert_outputs(a[0], outputs)) return nullptr;
     std::optional<Reduced> reduced = reduce_store(*graph_store_of(self), outputs, false);
@@ -72,7 +72,7 @@ PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py
                                        PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kReductionReportSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kReductionReportSignature, args, nargs, kwnames, a)) return nullptr;
     std::optional<std::vector<store::NodeId>> outputs;
     if (!convert_outputs(a[0], outputs)) return nullptr;
     std::optional<Reduced> reduced = reduce_store(*graph_store_of(self), outputs, false);

@@ -31,12 +31,12 @@ incremental::IncrementalReducer& reducer_of(PyObject* self) {
   return *reinterpret_cast<IncrementalReducerObject*>(self)->reducer;
 }
 
-constexpr ArgSpec kNewSpec{"IncrementalReducer.__new__()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kStepSpec{"IncrementalReducer.step()", {Interned::kStore}, 1, 1, 1, 0};
-constexpr ArgSpec kWatermarkSpec{"IncrementalReducer.watermark()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kTotalWorkSpec{"IncrementalReducer.total_work()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kCanonicalCountSpec{"IncrementalReducer.canonical_count()", {}, 0, 0, 0, 0};
-constexpr ArgSpec kFinalizeSpec{"IncrementalReducer.finalize()",
+constexpr ArgSignature kNewSignature{"IncrementalReducer.__new__()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kStepSignature{"IncrementalReducer.step()", {Interned::kStore}, 1, 1, 1, 0};
+constexpr ArgSignature kWatermarkSignature{"IncrementalReducer.watermark()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kTotalWorkSignature{"IncrementalReducer.total_work()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kCanonicalCountSignature{"IncrementalReducer.canonical_count()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kFinalizeSignature{"IncrementalReducer.finalize()",
                                 {Interned::kStore, Interned::kMaximalFusion, Interned::kOutputs},
                                 3,
                                 1,
@@ -47,7 +47,7 @@ PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* 
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSpec, args, kwargs, slots, keep)) return nullptr;
+    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     std::construct_at(&reinterpret_cast<IncrementalReducerObject*>(self.get())->reducer,
@@ -67,7 +67,7 @@ PyObject* incremental_reducer_step(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kStepSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kStepSignature, args, nargs, kwnames, a)) return nullptr;
     const store::GraphStore* store = convert_store(a[0], "store");
     if (store == nullptr) return nullptr;
     std::optional<support::Result<std::uint64_t, store::StoreError>> consumed;
@@ -81,30 +81,30 @@ PyObject* incremental_reducer_step(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 template <std::uint64_t (incremental::IncrementalReducer::*kGetter)() const>
-PyObject* counter(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* counter(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ArgSlots a;
-  if (!parse_fastcall(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   return PyLong_FromUnsignedLongLong((reducer_of(self).*kGetter)());
 }
 
 PyObject* incremental_reducer_watermark(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
   return entry([&] {
-    return counter<&incremental::IncrementalReducer::watermark>(kWatermarkSpec, self, args, nargs, kwnames);
+    return counter<&incremental::IncrementalReducer::watermark>(kWatermarkSignature, self, args, nargs, kwnames);
   });
 }
 
 PyObject* incremental_reducer_total_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) noexcept {
   return entry([&] {
-    return counter<&incremental::IncrementalReducer::total_work>(kTotalWorkSpec, self, args, nargs, kwnames);
+    return counter<&incremental::IncrementalReducer::total_work>(kTotalWorkSignature, self, args, nargs, kwnames);
   });
 }
 
 PyObject* incremental_reducer_canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) noexcept {
   return entry([&] {
-    return counter<&incremental::IncrementalReducer::canonical_count>(kCanonicalCountSpec, self, args, nargs,
+    return counter<&incremental::IncrementalReducer::canonical_count>(kCanonicalCountSignature, self, args, nargs,
                                                                       kwnames);
   });
 }
@@ -113,7 +113,7 @@ PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py
                                        PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kFinalizeSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kFinalizeSignature, args, nargs, kwnames, a)) return nullptr;
     const store::GraphStore* store = convert_store(a[0], "store");
     if (store == nullptr) return nullptr;
     bool maximal_fusion = false;
@@ -166,11 +166,11 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"builtins.IncrementalReducer", sizeof(IncrementalReducerObject), 0,
+PyType_Spec kTypeDescription{"builtins.IncrementalReducer", sizeof(IncrementalReducerObject), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
 
-PyObject* create_incremental_reducer_type() { return PyType_FromSpec(&kSpec); }
+PyObject* create_incremental_reducer_type() { return PyType_FromSpec(&kTypeDescription); }
 
 }  // namespace brantel::py

@@ -66,12 +66,12 @@ bool ensure_objects() {
   return ready;
 }
 
-constexpr ArgSpec kVersionSpec{"version()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kVersionSignature{"version()", {}, 0, 0, 0, 0};
 
 PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
     ArgSlots a;
-    if (!parse_fastcall(kVersionSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(kVersionSignature, args, nargs, kwnames, a)) return nullptr;
     return PyUnicode_FromString(BRANTEL_VERSION);
   });
 }

@@ -20,7 +20,7 @@ struct PayloadDescriptorObject {
 
 PayloadDescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<PayloadDescriptorObject*>(self); }
 
-constexpr ArgSpec kNewSpec{"PayloadDescriptor.__new__()",
+constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
                            {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
                             Interned::kIoSchema, Interned::kPreprocessingRef},
                            6,
@@ -32,10 +32,10 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSpec, args, kwargs, slots, keep)) return nullptr;
+    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
     std::string_view fields[5];
     for (int i = 0; i < 5; ++i) {
-      if (!convert_str_argument(slots[i], interned_text(kNewSpec.names[i]), fields[i])) return nullptr;
+      if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), fields[i])) return nullptr;
     }
     store::PayloadDescriptor value{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
                                    std::string(fields[3]), std::string(fields[4]), std::nullopt};
@@ -103,12 +103,12 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"builtins.PayloadDescriptor", sizeof(PayloadDescriptorObject), 0,
+PyType_Spec kTypeDescription{"builtins.PayloadDescriptor", sizeof(PayloadDescriptorObject), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 }  // namespace
 
-PyObject* create_payload_descriptor_type() { return PyType_FromSpec(&kSpec); }
+PyObject* create_payload_descriptor_type() { return PyType_FromSpec(&kTypeDescription); }
 
 const store::PayloadDescriptor* payload_descriptor_of(PyObject* object) noexcept {
   if (!PyObject_TypeCheck(object, module_objects().payload_descriptor_type)) return nullptr;

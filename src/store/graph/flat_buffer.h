@@ -10,7 +10,7 @@
 // most TLB misses; the resident cost is at most one partly used 2 MiB page per
 // buffer.
 //
-// Elements beyond size() are unspecified except after zeroed(), which promises
+// Elements beyond size() hold no particular value except after zeroed(), which promises
 // zeros up to size() (and calloc writes none for a fresh mapping).
 #pragma once
 
