@@ -275,36 +275,26 @@ bool param_value_in_place(PyObject* value, ParamValueOut& out) {
   return false;
 }
 
-void append_le(std::string& out, std::uint64_t v, int bytes) {
-  char b[8];
-  for (int i = 0; i < bytes; ++i) b[i] = static_cast<char>(v >> (8 * i));
-  out.append(b, static_cast<std::size_t>(bytes));
-}
-
 // Encodes one entry as the record holds it: key str, tag, payload.
 void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& value) {
-  std::string& out = scratch.entries;
   ParamSlot slot;
-  slot.begin = out.size();
+  slot.begin = scratch.entries.size();
   slot.key_size = key.size();
-  append_le(out, key.size(), 4);
-  out.append(key.data(), key.size());
-  out.push_back(static_cast<char>(value.tag));
+  store::RecordWriter w(scratch.entries);
+  w.str(key);
+  w.u8(static_cast<std::uint8_t>(value.tag));
   switch (value.tag) {
-    case store::ParamTag::kInt: append_le(out, value.bits, 8); break;
+    case store::ParamTag::kInt: w.u64(value.bits); break;
     case store::ParamTag::kFloat:
-      append_le(out, value.bits, 8);
+      w.u64(value.bits);
       if (store::canonical_float_bits(value.bits) == store::kCanonicalNan && value.bits != store::kCanonicalNan) {
         scratch.params_have_nan = true;
       }
       break;
-    case store::ParamTag::kBool: out.push_back(static_cast<char>(value.bits)); break;
-    case store::ParamTag::kStr:
-      append_le(out, value.text.size(), 4);
-      out.append(value.text.data(), value.text.size());
-      break;
+    case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
+    case store::ParamTag::kStr: w.str(value.text); break;
   }
-  slot.size = out.size() - slot.begin;
+  slot.size = scratch.entries.size() - slot.begin;
   scratch.params.push_back(slot);
 }
 
@@ -546,8 +536,8 @@ bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out
   return true;
 }
 
-void write_params(std::string& record, const Scratch& scratch) {
-  append_le(record, scratch.params.size(), 4);
+void write_params(store::RecordWriter& writer, const Scratch& scratch) {
+  writer.u32(static_cast<std::uint32_t>(scratch.params.size()));
   // Entries already in key order (always so for zero or one) go in one copy.
   bool in_order = true;
   std::size_t next = 0;
@@ -559,10 +549,10 @@ void write_params(std::string& record, const Scratch& scratch) {
     next += p.size;
   }
   if (in_order) {
-    record.append(scratch.entries);
+    writer.encoded(scratch.entries);
     return;
   }
-  for (const ParamSlot& p : scratch.params) record.append(scratch.entries, p.begin, p.size);
+  for (const ParamSlot& p : scratch.params) writer.encoded(std::string_view(scratch.entries).substr(p.begin, p.size));
 }
 
 }  // namespace brantel::py

@@ -100,6 +100,6 @@ class ScratchLease {
 [[nodiscard]] bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out);
 
 // Appends the params section (count, then entries in key order) of a record.
-void write_params(std::string& record, const Scratch& scratch);
+void write_params(store::RecordWriter& writer, const Scratch& scratch);
 
 }  // namespace brantel::py

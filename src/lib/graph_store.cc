@@ -78,7 +78,7 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!convert_str_argument(a[0], "name", name) || !convert_params(a[1], *scratch)) return nullptr;
     store::RecordWriter w = start_record(*scratch, NodeKind::kSource);
     w.str(name);
-    write_params(scratch->record, *scratch);
+    write_params(w, *scratch);
     return intern_record(self, *scratch, {});
   });
 }
@@ -97,7 +97,7 @@ PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, P
   }
   store::RecordWriter w = start_record(*scratch, kKind);
   w.str(name);
-  write_params(scratch->record, *scratch);
+  write_params(w, *scratch);
   w.ids(scratch->inputs);
   return intern_record(self, *scratch, scratch->inputs);
 }
@@ -138,7 +138,7 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     for (std::string_view field : d.fields) w.str(field);
     w.u8(d.preprocessing_ref ? 1 : 0);
     if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-    write_params(scratch->record, *scratch);
+    write_params(w, *scratch);
     w.ids(scratch->inputs);
     return intern_record(self, *scratch, scratch->inputs);
   });
@@ -153,7 +153,7 @@ PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* 
   ScratchLease scratch;
   if (!convert_ids(a[0], "inputs", scratch->inputs) || !convert_params(a[1], *scratch)) return nullptr;
   store::RecordWriter w = start_record(*scratch, kKind);
-  write_params(scratch->record, *scratch);
+  write_params(w, *scratch);
   w.ids(scratch->inputs);
   return intern_record(self, *scratch, scratch->inputs);
 }

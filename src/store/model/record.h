@@ -53,6 +53,8 @@ class RecordWriter {
     u32(static_cast<std::uint32_t>(s.size()));
     out_.append(s.data(), s.size());
   }
+  // Bytes that are already in record layout (entries encoded by a writer).
+  void encoded(std::string_view bytes) { out_.append(bytes.data(), bytes.size()); }
   void ids(std::span<const NodeId> ids) {
     BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
     u32(static_cast<std::uint32_t>(ids.size()));
@@ -233,5 +235,8 @@ bool records_equal(std::string_view a, std::string_view b);
 
 // Hash agreeing with records_equal (and hence with Node equality).
 std::uint64_t hash_record(const NodeView& record, std::uint64_t seed);
+// The same from the bytes alone, for a writer that knows whether its record holds
+// a NaN (NodeView::has_nan), so the record need not be parsed or scanned.
+std::uint64_t hash_record(std::string_view record, bool has_nan, std::uint64_t seed);
 
 }  // namespace brantel::store
