@@ -81,9 +81,7 @@ std::uint32_t NodeArena::hash_of(const NodeView& view) const {
 }
 
 std::uint32_t NodeArena::hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed) {
-  // Without a NaN to canonicalise, hash_record hashes the bytes as they are.
-  if (!has_nan) return static_cast<std::uint32_t>(support::hash_bytes(record.data(), record.size(), seed));
-  return static_cast<std::uint32_t>(hash_record(NodeView::parse(record), seed));
+  return static_cast<std::uint32_t>(hash_record(record, has_nan, seed));
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view) {

@@ -294,10 +294,12 @@ bool records_equal(std::string_view a, std::string_view b) {
   return va.to_node() == vb.to_node();
 }
 
-std::uint64_t hash_record(const NodeView& v, std::uint64_t seed) {
-  if (!v.has_nan()) return support::hash_bytes(v.record().data(), v.record().size(), seed);
+std::uint64_t hash_record(const NodeView& v, std::uint64_t seed) { return hash_record(v.record(), v.has_nan(), seed); }
+
+std::uint64_t hash_record(std::string_view record, bool has_nan, std::uint64_t seed) {
+  if (!has_nan) return support::hash_bytes(record.data(), record.size(), seed);
   // Rewrite NaN payloads to the canonical NaN so that equal nodes hash equally.
-  Node n = v.to_node();
+  Node n = NodeView::parse(record).to_node();
   for (ParamEntry& e : n.params) {
     if (auto* f = std::get_if<FloatBits>(&e.value)) f->bits = canonical_float_bits(f->bits);
   }
