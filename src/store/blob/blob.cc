@@ -390,8 +390,7 @@ support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nod
   std::memcpy(p, kMagic, 4);
   put_u32(p + 4, static_cast<std::uint32_t>(nodes.size()));
   p += kHeaderSize;
-  // An empty store may have no buffer at all, and memcpy from null is undefined.
-  if (!records.empty()) std::memcpy(p, records.data(), records.size());
+  std::memcpy(p, records.data(), records.size());
   p += records.size();
   put_u32(p, static_cast<std::uint32_t>(outputs.size()));
   p += 4;

@@ -27,8 +27,13 @@ class NodeList {
   NodeView view(std::size_t i) const { return NodeView::parse(record(i)); }
   Node node(std::size_t i) const { return view(i).to_node(); }
 
-  // The concatenated records, in id order: exactly the blob's node section.
-  std::string_view bytes() const { return std::string_view(bytes_.data(), bytes_.size()); }
+  // The concatenated records, in id order: exactly the blob's node section. An
+  // empty list has no buffer at all; its view still points somewhere, so that
+  // callers may hand it to memcpy and the like.
+  std::string_view bytes() const {
+    if (bytes_.empty()) return std::string_view("", 0);
+    return std::string_view(bytes_.data(), bytes_.size());
+  }
   // Where record i starts in bytes().
   std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
 
