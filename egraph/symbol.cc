@@ -16,6 +16,7 @@
 #include "support/check.h"
 #include "support/hash.h"
 #include "support/mutex.h"
+#include "support/no_destructor.h"
 #include "support/thread_annotations.h"
 
 namespace brantel::egraph {
@@ -39,22 +40,8 @@ struct Shard {
   std::deque<std::string> texts BRANTEL_GUARDED_BY(mu);
 };
 
-// Holds a T that is built on first use and never destroyed (see file comment).
-template <typename T>
-class NoDestructor {
- public:
-  NoDestructor() { std::construct_at(ptr()); }
-  NoDestructor(const NoDestructor&) = delete;
-  NoDestructor& operator=(const NoDestructor&) = delete;
-  T& get() noexcept { return *ptr(); }
-
- private:
-  T* ptr() noexcept { return std::launder(reinterpret_cast<T*>(storage_)); }
-  alignas(T) std::byte storage_[sizeof(T)];
-};
-
 std::array<Shard, Symbol::kShardCount>& shards() {
-  static NoDestructor<std::array<Shard, Symbol::kShardCount>> table;
+  static support::NoDestructor<std::array<Shard, Symbol::kShardCount>> table;
   return table.get();
 }
 

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +16,7 @@
 #include "support/check.h"
 #include "support/hash.h"
 #include "support/mutex.h"
+#include "support/no_destructor.h"
 #include "support/thread_annotations.h"
 
 namespace brantel::engine {
@@ -63,8 +63,8 @@ class StandInPool {
 
 StandInPool& stand_in_pool() {
   // Never destroyed: a thread may still be reducing while the process exits.
-  static StandInPool* const pool = std::make_unique<StandInPool>().release();
-  return *pool;
+  static support::NoDestructor<StandInPool> pool;
+  return pool.get();
 }
 
 // Symbols of the labels seen in one call. A graph repeats a few hundred labels over
