@@ -1,5 +1,6 @@
 // GraphStore.serialize and GraphStore.deserialize: the IR blob.
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "lib/args.h"
@@ -8,6 +9,7 @@
 #include "lib/graph_store.h"
 #include "lib/method.h"
 #include "store/blob/blob.h"
+#include "support/huge_pages.h"
 
 namespace brantel::py {
 
@@ -28,23 +30,25 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     std::optional<std::vector<store::NodeId>> outputs;
     if (!convert_outputs(a[0], outputs)) return nullptr;
     const store::GraphStore& source = *graph_store_of(self);
-    store::Snapshot copy;
-    if (outputs) {
-      // Nothing is copied or written for a bad id.
-      if (!check_outputs(*outputs, source.node_count())) return nullptr;
-      copy.nodes = source.nodes();
-      copy.outputs = std::move(*outputs);
-    } else {
-      copy = source.snapshot();
-    }
-    std::optional<support::Result<std::string, blob::EncodeError>> encoded;
+    // Sized first, then filled: the records are copied once, from the store
+    // straight into the bytes object, with the store's lock held only for that copy.
+    store::StoreExtent extent = source.extent();
+    // Nothing is copied or written for a bad id.
+    if (outputs && !check_outputs(*outputs, extent.node_count)) return nullptr;
+    const std::span<const store::NodeId> marks = outputs ? std::span<const store::NodeId>(*outputs)
+                                                         : std::span<const store::NodeId>(extent.outputs);
+    auto size = blob::blob_size(extent.node_count, extent.record_bytes, marks.size());
+    if (const blob::EncodeError* e = size.error()) return raise_value_error(e->message);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    if (!bytes) return nullptr;
+    const std::span<char> out(PyBytes_AS_STRING(bytes.get()), *size);
     {
-      Detached detached(copy.nodes.bytes().size() >= kDetachBytes);
-      encoded.emplace(blob::encode_blob(copy.nodes, copy.outputs));
+      // The bytes object is not shared yet, so it can be written while detached.
+      Detached detached(*size >= kDetachBytes);
+      support::advise_huge_pages(out.data(), out.size());
+      source.copy_records(extent.node_count, blob::write_blob_frame(out, extent.node_count, marks));
     }
-    if (const blob::EncodeError* e = encoded->error()) return raise_value_error(e->message);
-    const std::string& bytes = **encoded;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    return bytes.release();
   });
 }
 

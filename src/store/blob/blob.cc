@@ -6,6 +6,7 @@
 
 #include "store/blob/utf8.h"
 #include "store/model/record.h"
+#include "support/check.h"
 
 namespace brantel::blob {
 
@@ -73,12 +74,12 @@ class Decoder {
       }
       Pending& p = pending_[pending_count_++];
       if (canonical_) {
-        p = Pending{data_ + begin, 0, pos_ - begin};
+        p = Pending{data_ + begin, 0, pos_ - begin, has_nan_, input_bound_};
       } else {
         const std::size_t offset = batch_scratch_.size();
         canonicalize(std::string_view(data_ + begin, pos_ - begin));
         batch_scratch_ += scratch_;
-        p = Pending{nullptr, offset, scratch_.size()};
+        p = Pending{nullptr, offset, scratch_.size(), has_nan_, input_bound_};
       }
       if (pending_count_ == kBatch && !flush(*store)) return fail_ref(bad_id_);
     }
@@ -102,12 +103,14 @@ class Decoder {
   // can still be at or beyond the store's size when earlier records collapsed
   // into their twins: that fails with the input's id in bad_id_.
   bool flush(store::GraphStore& store) {
-    std::string_view records[kBatch];
+    store::HashedRecord records[kBatch];
     NodeId ids[kBatch];
     for (std::size_t k = 0; k < pending_count_; ++k) {
       const Pending& p = pending_[k];
-      records[k] = p.data != nullptr ? std::string_view(p.data, p.size)
-                                     : std::string_view(batch_scratch_).substr(p.offset, p.size);
+      const std::string_view record = p.data != nullptr ? std::string_view(p.data, p.size)
+                                                        : std::string_view(batch_scratch_).substr(p.offset, p.size);
+      // Hashed here, outside the store's lock, from what validation learned.
+      records[k] = store::HashedRecord{record, store.hash(record, p.has_nan), p.input_bound};
     }
     auto r = store.intern_all(std::span(records, pending_count_), std::span(ids, pending_count_));
     pending_count_ = 0;
@@ -163,6 +166,7 @@ class Decoder {
     for (std::size_t k = 0; k < present; ++k) {
       const NodeId id = read_u64(data_ + pos_ + 8 * k);
       if (id >= limit) return set_error(BlobErrorKind::kNodeRefOutOfRange, {}, id);
+      input_bound_ = store::HashedRecord::bound_with(input_bound_, id);
     }
     if (present < count) return set_error(BlobErrorKind::kTruncated);
     pos_ += 8 * static_cast<std::size_t>(count);
@@ -184,10 +188,20 @@ class Decoder {
       if (!read_u8_field(tag)) return false;
       switch (tag) {
         case static_cast<std::uint8_t>(store::ParamTag::kInt):
-        case static_cast<std::uint8_t>(store::ParamTag::kFloat):
           if (!need(8)) return false;
           pos_ += 8;
           break;
+        case static_cast<std::uint8_t>(store::ParamTag::kFloat): {
+          if (!need(8)) return false;
+          // A NaN with another payload hashes as the canonical NaN, which the
+          // store does only when told.
+          const std::uint64_t bits = read_u64(data_ + pos_);
+          if (bits != store::kCanonicalNan && store::canonical_float_bits(bits) == store::kCanonicalNan) {
+            has_nan_ = true;
+          }
+          pos_ += 8;
+          break;
+        }
         case static_cast<std::uint8_t>(store::ParamTag::kBool):
           if (!need(1)) return false;
           if (static_cast<unsigned char>(data_[pos_]) > 1) canonical_ = false;
@@ -228,6 +242,8 @@ class Decoder {
 
   bool read_record(std::uint64_t position) {
     canonical_ = true;
+    has_nan_ = false;
+    input_bound_ = 0;
     std::uint8_t tag = 0;
     if (!read_u8_field(tag)) return false;
     switch (tag) {
@@ -338,7 +354,10 @@ class Decoder {
   std::size_t size_;
   std::size_t pos_ = 0;
   BlobError error_;
+  // What read_record learned of the record it read last.
   bool canonical_ = true;
+  bool has_nan_ = false;
+  NodeId input_bound_ = 0;
   std::string scratch_;
   std::vector<EntrySpan> entries_;
 
@@ -348,6 +367,8 @@ class Decoder {
     const char* data;
     std::size_t offset;
     std::size_t size;
+    bool has_nan;
+    NodeId input_bound;
   };
   static constexpr std::size_t kBatch = 64;
   Pending pending_[kBatch];
@@ -370,34 +391,46 @@ std::string describe(const BlobError& e) {
   support::panic("unknown blob error kind");
 }
 
-support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nodes,
-                                                      std::span<const NodeId> outputs) {
+support::Result<std::size_t, EncodeError> blob_size(std::size_t node_count, std::size_t record_bytes,
+                                                    std::size_t output_count) {
   // Counts are u32 on the wire; a larger count must not be written wrapped.
-  if (nodes.size() > kU32Max) {
-    return support::Err{EncodeError{"store has " + std::to_string(nodes.size()) +
+  if (node_count > kU32Max) {
+    return support::Err{EncodeError{"store has " + std::to_string(node_count) +
                                     " nodes, more than the IR blob format can hold"}};
   }
-  if (outputs.size() > kU32Max) {
-    return support::Err{EncodeError{std::to_string(outputs.size()) +
+  if (output_count > kU32Max) {
+    return support::Err{EncodeError{std::to_string(output_count) +
                                     " outputs are more than the IR blob format can hold"}};
   }
-  // The arena already holds canonical records in id order, which is exactly the
-  // node section: copy it as is behind the header.
-  const std::string_view records = nodes.bytes();
-  std::string out;
-  out.resize(kHeaderSize + records.size() + 4 + 8 * outputs.size());
+  return kHeaderSize + record_bytes + 4 + 8 * output_count;
+}
+
+std::span<char> write_blob_frame(std::span<char> out, std::size_t node_count, std::span<const NodeId> outputs) {
+  const std::size_t trailer = 4 + 8 * outputs.size();
+  BRANTEL_CHECK(node_count <= kU32Max && outputs.size() <= kU32Max && out.size() >= kHeaderSize + trailer,
+                "a blob frame is written into a buffer sized by blob_size");
   char* p = out.data();
   std::memcpy(p, kMagic, 4);
-  put_u32(p + 4, static_cast<std::uint32_t>(nodes.size()));
-  p += kHeaderSize;
-  std::memcpy(p, records.data(), records.size());
-  p += records.size();
+  put_u32(p + 4, static_cast<std::uint32_t>(node_count));
+  p = out.data() + out.size() - trailer;
   put_u32(p, static_cast<std::uint32_t>(outputs.size()));
   p += 4;
   for (NodeId id : outputs) {
     put_u64(p, id);
     p += 8;
   }
+  return out.subspan(kHeaderSize, out.size() - kHeaderSize - trailer);
+}
+
+support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nodes,
+                                                      std::span<const NodeId> outputs) {
+  auto size = blob_size(nodes.size(), nodes.bytes().size(), outputs.size());
+  if (const EncodeError* e = size.error()) return support::Err{*e};
+  // The arena already holds canonical records in id order, which is exactly the
+  // node section: copy it as is into the frame.
+  std::string out(*size, '\0');
+  const std::span<char> records = write_blob_frame(out, nodes.size(), outputs);
+  std::memcpy(records.data(), nodes.bytes().data(), records.size());
   return out;
 }
 

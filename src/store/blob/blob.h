@@ -42,6 +42,17 @@ struct EncodeError {
   std::string message;
 };
 
+// The size of the blob of `node_count` records totalling `record_bytes`, with
+// `output_count` outputs, or why the format cannot hold it.
+support::Result<std::size_t, EncodeError> blob_size(std::size_t node_count, std::size_t record_bytes,
+                                                    std::size_t output_count);
+
+// Writes everything but the node records into `out`, which holds the blob_size()
+// bytes of these counts, and returns the span the records go to. Lets a caller copy
+// a store's records straight into the final buffer instead of through a string.
+std::span<char> write_blob_frame(std::span<char> out, std::size_t node_count,
+                                 std::span<const store::NodeId> outputs);
+
 support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nodes,
                                                       std::span<const store::NodeId> outputs);
 

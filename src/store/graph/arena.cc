@@ -106,6 +106,12 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const Prepare
   return insert(prepared.record, prepared.hash);
 }
 
+support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const HashedRecord& hashed) {
+  // Out of range somewhere: parse to name the first offending input, as intern(view) does.
+  if (hashed.input_bound > nodes_.size()) return intern(NodeView::parse(hashed.record), hashed.hash);
+  return insert(hashed.record, hashed.hash);
+}
+
 NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash) {
   const std::size_t n = nodes_.size();
   bool found = false;

@@ -8,7 +8,9 @@
 // and never the offsets array in between.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -26,6 +28,20 @@ struct PreparedRecord {
   std::string_view record;
   std::span<const NodeId> inputs;  // the record's input ids, in order
   std::uint32_t hash = 0;          // NodeArena::hash_with_seed of the record
+};
+
+// A canonical record whose reader already hashed it (hash_with_seed) and noted
+// one past its largest input id (0 without inputs): what a bulk reader such as
+// the blob decoder knows anyway, so interning neither parses nor hashes again.
+struct HashedRecord {
+  std::string_view record;
+  std::uint32_t hash = 0;
+  NodeId input_bound = 0;
+
+  // Saturates rather than wrapping: the largest id is out of range anyway.
+  static NodeId bound_with(NodeId bound, NodeId input) {
+    return std::max(bound, input == std::numeric_limits<NodeId>::max() ? input : input + 1);
+  }
 };
 
 class NodeArena {
@@ -53,6 +69,7 @@ class NodeArena {
   static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed);
   // Checks the inputs against size() and interns `prepared.record`.
   support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
+  support::Result<Interned, StoreError> intern(const HashedRecord& hashed);
   void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   // Looks a record up without inserting it.
   std::optional<NodeId> find(const NodeView& view) const;

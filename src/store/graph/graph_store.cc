@@ -1,8 +1,10 @@
 #include "store/graph/graph_store.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "store/graph/dot.h"
+#include "support/check.h"
 
 namespace brantel::store {
 
@@ -26,30 +28,36 @@ support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& pre
   return r->id;
 }
 
-support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const std::string_view> records,
+support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const HashedRecord> records,
                                                                   std::span<NodeId> ids) {
   BRANTEL_CHECK(ids.size() >= records.size(), "one id slot per record");
-  // Batches of 16: enough independent table probes in flight to hide most of a
-  // cache miss each, few enough that the prefetched slots are still cached.
-  constexpr std::size_t kBatch = 16;
-  NodeView views[kBatch];
-  std::uint32_t hashes[kBatch];
+  // Prefetch the table slot 16 records ahead: enough independent probes in flight
+  // to hide most of a cache miss each, few enough that the slots are still cached.
+  // A table growth in between only makes a prefetch useless, not wrong.
+  constexpr std::size_t kAhead = 16;
   PoisonGuard lock(mu_);
-  for (std::size_t base = 0; base < records.size(); base += kBatch) {
-    const std::size_t count = std::min(kBatch, records.size() - base);
-    for (std::size_t k = 0; k < count; ++k) {
-      views[k] = NodeView::parse(records[base + k]);
-      hashes[k] = arena_.hash_of(views[k]);
-      arena_.prefetch(hashes[k]);
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      // A table growth in between only makes the prefetch useless, not wrong.
-      auto r = arena_.intern(views[k], hashes[k]);
-      if (const StoreError* e = r.error()) return support::Err{*e};
-      ids[base + k] = r->id;
-    }
+  for (std::size_t k = 0; k < std::min(kAhead, records.size()); ++k) arena_.prefetch(records[k].hash);
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    if (k + kAhead < records.size()) arena_.prefetch(records[k + kAhead].hash);
+    auto r = arena_.intern(records[k]);
+    if (const StoreError* e = r.error()) return support::Err{*e};
+    ids[k] = r->id;
   }
   return support::Unit{};
+}
+
+support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const std::string_view> records,
+                                                                  std::span<NodeId> ids) {
+  std::vector<HashedRecord> hashed;
+  hashed.reserve(records.size());
+  for (std::string_view record : records) {
+    const NodeView view = NodeView::parse(record);
+    NodeId bound = 0;
+    const IdsView inputs = view.inputs();
+    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = HashedRecord::bound_with(bound, inputs[k]);
+    hashed.push_back(HashedRecord{record, hash(record, view.has_nan()), bound});
+  }
+  return intern_all(std::span<const HashedRecord>(hashed), ids);
 }
 
 support::Result<NodeId, StoreError> GraphStore::intern(const Node& node) {
@@ -80,6 +88,20 @@ std::uint64_t GraphStore::node_count() const {
 Snapshot GraphStore::snapshot() const {
   PoisonGuard lock(mu_);
   return Snapshot{arena_.nodes(), outputs_};
+}
+
+StoreExtent GraphStore::extent() const {
+  PoisonGuard lock(mu_);
+  const std::size_t count = arena_.size();
+  return StoreExtent{count, arena_.nodes().offset(count), outputs_};
+}
+
+void GraphStore::copy_records(std::uint64_t count, std::span<char> out) const {
+  PoisonGuard lock(mu_);
+  const NodeList& nodes = arena_.nodes();
+  BRANTEL_CHECK(count <= nodes.size() && out.size() == nodes.offset(count),
+                "copy_records is given a prefix of the store and a buffer of its size");
+  std::memcpy(out.data(), nodes.bytes().data(), out.size());
 }
 
 NodeList GraphStore::nodes() const {

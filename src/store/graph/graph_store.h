@@ -28,6 +28,14 @@ struct Snapshot {
   std::vector<NodeId> outputs;
 };
 
+// How much a store held at one moment: enough to size a blob of it before any
+// record is copied.
+struct StoreExtent {
+  std::uint64_t node_count = 0;
+  std::size_t record_bytes = 0;  // of those node_count records
+  std::vector<NodeId> outputs;
+};
+
 class GraphStore {
  public:
   GraphStore();
@@ -49,6 +57,9 @@ class GraphStore {
   // Interns canonical records in order under one lock hold, as many intern()
   // calls would; ids[k] receives record k's id. Stops at the first BadNodeId,
   // leaving the records before it interned and ids[k] unset from there on.
+  support::Result<support::Unit, StoreError> intern_all(std::span<const HashedRecord> records,
+                                                        std::span<NodeId> ids);
+  // The same for records not hashed yet.
   support::Result<support::Unit, StoreError> intern_all(std::span<const std::string_view> records,
                                                         std::span<NodeId> ids);
   support::Result<support::Unit, StoreError> mark_output(NodeId id);
@@ -57,6 +68,11 @@ class GraphStore {
 
   std::uint64_t node_count() const;
   Snapshot snapshot() const;
+  StoreExtent extent() const;
+  // Copies the records of the first `count` nodes into `out`, which holds exactly
+  // their bytes. The store only grows, so an extent taken earlier still describes
+  // the same prefix however many nodes were added since.
+  void copy_records(std::uint64_t count, std::span<char> out) const;
   NodeList nodes() const;
   std::vector<NodeId> output_marks() const;
   std::vector<NodeMapEntry> node_map() const;

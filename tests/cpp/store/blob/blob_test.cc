@@ -339,6 +339,25 @@ TEST(BlobReader, NonCanonicalTwinsCollapse) {
   EXPECT_EQ((*s)->node_count(), 1u);
 }
 
+// NaN payloads are one value to the store, so records that differ only in them
+// are one node, whether the record arrives canonical or with its params unsorted.
+TEST(BlobReader, NanPayloadTwinsCollapse) {
+  const std::string data = Bytes()
+                               .header(4)
+                               .node(Node::source("s", {{"x", FBits(store::kCanonicalNan)}}))
+                               .node(Node::source("s", {{"x", FBits(0x7ff8000000000001)}}))
+                               .node(Node::source("s", {{"x", FBits(0xfff0000000000002)}}))
+                               // params x, a: out of key order, so rebuilt before interning
+                               .u8(0).str("s").u32(2).str("x").u8(1).u64(0x7ff00000000000ffu).str("a").u8(0).u64(5)
+                               .outputs({1})
+                               .str();
+  auto s = decode_blob(data);
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ((*s)->node_count(), 2u);
+  EXPECT_EQ((*s)->output_marks(), std::vector<NodeId>{1});
+  EXPECT_EQ((*s)->nodes().node(1), Node::source("s", {{"a", I(5)}, {"x", FBits(store::kCanonicalNan)}}));
+}
+
 TEST(BlobReader, TrailingBytesAreIgnored) {
   const std::string data = k70 + "trailing";
   auto s = decode_blob(data);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -226,6 +227,19 @@ TEST(InternAll, AgreesWithOneByOneInterning) {
   GraphStore prefix;
   for (std::size_t k = 0; k < 30; ++k) (void)*prefix.intern(views[k]);
   EXPECT_EQ(partial.nodes(), prefix.nodes());
+}
+
+// The largest id cannot wrap the batch's range bound to zero.
+TEST(InternAll, LargestIdIsOutOfRange) {
+  GraphStore s;
+  const std::string src = encode_node(Node::source("a"));
+  const std::string bad = encode_node(Node::op("f", {0, std::numeric_limits<NodeId>::max()}));
+  const std::string_view records[] = {src, bad};
+  NodeId ids[2];
+  const auto r = s.intern_all(records, ids);
+  ASSERT_NE(r.error(), nullptr);
+  EXPECT_EQ(r.error()->bad_node_id, std::numeric_limits<NodeId>::max());
+  EXPECT_EQ(s.node_count(), 1u);
 }
 
 TEST(NodeArena, FindsEveryNodeAfterGrowing) {
