@@ -69,32 +69,39 @@ StandInPool& stand_in_pool() {
 
 // Symbols of the labels seen in one call. A graph repeats a few hundred labels over
 // and over; looking them up here skips the process-wide table and its shard lock.
-// The texts are views into the caller's terms, which outlive the call.
+// A slot names the first term with its label instead of holding a view of the
+// text: 16 bytes, which matters when nearly every label is distinct (a million
+// ops with their own constants) and the table is as large as the graph.
 class LabelCache {
  public:
-  explicit LabelCache(const std::vector<std::string_view>& rule_ops) : rule_ops_(rule_ops) {}
+  LabelCache(const std::vector<std::string_view>& rule_ops, std::span<const EngineTerm> terms)
+      : rule_ops_(rule_ops), terms_(terms) {}
 
-  egraph::Symbol get(std::string_view label) {
+  // The symbol of terms[t]'s label.
+  egraph::Symbol get(std::size_t t) {
+    const std::string_view label = terms_[t].label;
     const std::uint64_t hash = support::hash_bytes(label.data(), label.size(), kSeed);
     std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    while (slots_[i].used) {
-      if (slots_[i].hash == hash && slots_[i].text == label) return slots_[i].symbol;
+    while (slots_[i].term != kEmpty) {
+      if (slots_[i].hash == hash && terms_[slots_[i].term].label == label) return slots_[i].symbol;
       i = (i + 1) & mask_;
     }
+    BRANTEL_CHECK(t < kEmpty, "term indices fit in 32 bits");
     const egraph::Symbol symbol = symbol_for_new(label);
-    slots_[i] = Slot{hash, label, symbol, true};
+    slots_[i] = Slot{hash, static_cast<std::uint32_t>(t), symbol};
     if (++used_ * 2 > slots_.size()) grow();
     return symbol;
   }
 
  private:
   static constexpr std::uint64_t kSeed = 0x1abe'15ca'c4e0'0001ULL;
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
   struct Slot {
     std::uint64_t hash = 0;
-    std::string_view text;
+    std::uint32_t term = kEmpty;
     egraph::Symbol symbol;
-    bool used = false;
   };
+  static_assert(sizeof(Slot) == 16);
 
   egraph::Symbol symbol_for_new(std::string_view label) {
     // A rule matches an operator by its exact text, so those labels need the real symbol.
@@ -108,18 +115,18 @@ class LabelCache {
   }
 
   void grow() {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(old_size() * 2));
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
     mask_ = slots_.size() - 1;
     for (const Slot& s : old) {
-      if (!s.used) continue;
+      if (s.term == kEmpty) continue;
       std::size_t i = static_cast<std::size_t>(s.hash) & mask_;
-      while (slots_[i].used) i = (i + 1) & mask_;
+      while (slots_[i].term != kEmpty) i = (i + 1) & mask_;
       slots_[i] = s;
     }
   }
-  std::size_t old_size() const { return slots_.size(); }
 
   const std::vector<std::string_view>& rule_ops_;
+  std::span<const EngineTerm> terms_;
   std::vector<egraph::Symbol> stand_ins_;
   std::size_t stand_ins_used_ = 0;
   std::vector<Slot> slots_ = std::vector<Slot>(256);
@@ -168,11 +175,12 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   loaded.index_only(rule_symbols_);
   std::vector<Id> ids;
   ids.reserve(n);
-  LabelCache labels(rule_ops_);
-  for (const EngineTerm& term : graph.terms) {
+  LabelCache labels(rule_ops_, graph.terms);
+  for (std::size_t t = 0; t < n; ++t) {
+    const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node = egraph::SymbolNode::placeholder(
-        labels.get(term.label), static_cast<std::uint32_t>(term.children.size()));
+        labels.get(t), static_cast<std::uint32_t>(term.children.size()));
     std::span<Id> slots = node.children_mut();
     for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = support::at_checked(ids, term.children[k]);
     const Id id = loaded.add(std::move(node));
