@@ -100,6 +100,22 @@ class EGraph {
   // a class.
   const EClass& operator[](Id id) const;
 
+  // Hints for callers that know which classes and nodes they touch next (a search
+  // walking an operator's classes, an apply walking its matches): each starts the
+  // cache misses early and changes nothing. prefetch_class loads the class record of
+  // a root; prefetch_class_nodes, once that record is cached, its node list;
+  // prefetch_add the memo slot that add(node) will probe first.
+  void prefetch_class(Id root) const noexcept {
+    if (root < classes_.size()) __builtin_prefetch(&classes_[root]);
+  }
+  void prefetch_class_nodes(Id root) const noexcept {
+    if (root < classes_.size()) __builtin_prefetch(classes_[root].nodes.data());
+  }
+  void prefetch_add(SymbolNode node) const {
+    for (Id& c : node.children_mut()) c = uf_.find(c);
+    memo_.prefetch(node);
+  }
+
   bool clean() const noexcept { return clean_; }
   // Number of memo entries, stale ones included; the runner's node limit uses it.
   std::size_t total_size() const noexcept { return memo_.size(); }

@@ -78,6 +78,13 @@ std::optional<Id> MemoTable::find(const SymbolNode& key) const {
   return s.value;
 }
 
+void MemoTable::prefetch(const SymbolNode& key) const noexcept {
+  const std::size_t index = segment_of(key);
+  if (index >= segments_.size() || segments_[index].slots.empty()) return;
+  const Segment& seg = segments_[index];
+  __builtin_prefetch(&seg.slots[seg.home(hash_of(key))]);
+}
+
 MemoTable::InsertResult MemoTable::insert_if_absent(const SymbolNode& key, Id value) {
   Segment& seg = segment_for_insert(key);
   const std::uint64_t hash = hash_of(key);

@@ -41,6 +41,9 @@ class MemoTable {
   void reserve(std::size_t n);
 
   std::optional<Id> find(const SymbolNode& key) const;
+  // Starts loading the slot where key's probe begins, for a caller that knows its
+  // next keys ahead; no effect on contents.
+  void prefetch(const SymbolNode& key) const noexcept;
 
   struct InsertResult {
     Id value;       // the stored value after the call

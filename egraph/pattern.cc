@@ -150,7 +150,15 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
   if (limit == 0) return found;
   found.reserve(std::min(candidates.size(), limit));
   std::size_t remaining = limit;
-  for (const Id eclass : candidates) {
+  // The candidates are spread over the class array, so each one is a cache miss:
+  // start the class record 16 candidates ahead and its node list 8 ahead.
+  constexpr std::size_t kRecordAhead = 16;
+  constexpr std::size_t kNodesAhead = 8;
+  for (std::size_t k = 0; k < std::min(kRecordAhead, candidates.size()); ++k) egraph.prefetch_class(candidates[k]);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (k + kRecordAhead < candidates.size()) egraph.prefetch_class(candidates[k + kRecordAhead]);
+    if (k + kNodesAhead < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kNodesAhead]);
+    const Id eclass = candidates[k];
     const EClass& cls = egraph[eclass];
     const SymbolNode* it = std::lower_bound(cls.nodes.begin(), cls.nodes.end(), op,
                                             [](const SymbolNode& n, Symbol o) { return n.op() < o; });
@@ -212,8 +220,46 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   for (const SearchMatches& m : matches) substs += m.substs.size();
   changed.reserve(substs);
   std::vector<Id> scratch(ast_.size(), 0);
+
+  // Every add probes the memo at a random slot and every union reads the matched
+  // class, two cache misses per substitution. Both are known from the substitution
+  // alone for the nodes built only from variables (all of a commute rule's), so
+  // they are started kAhead substitutions early.
+  constexpr std::size_t kAhead = 8;
+  std::vector<std::size_t> leaves;
+  for (std::size_t k = 0; k < ast_.size(); ++k) {
+    const auto* shape = std::get_if<SymbolNode>(&ast_[k]);
+    if (shape != nullptr && std::all_of(shape->children().begin(), shape->children().end(),
+                                        [&](Id c) { return std::holds_alternative<Var>(ast_[c]); })) {
+      leaves.push_back(k);
+    }
+  }
+  std::size_t ahead_match = 0;
+  std::size_t ahead_subst = 0;
+  auto prefetch_next = [&] {
+    while (ahead_match < matches.size() && ahead_subst == matches[ahead_match].substs.size()) {
+      ++ahead_match;
+      ahead_subst = 0;
+    }
+    if (ahead_match == matches.size()) return;
+    const SearchMatches& m = matches[ahead_match];
+    const Subst& subst = m.substs[ahead_subst++];
+    egraph.prefetch_class(m.eclass);
+    for (const std::size_t k : leaves) {
+      const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
+      SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
+      std::span<Id> slots = node.children_mut();
+      for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = subst[std::get<Var>(ast_[shape.children()[c]])];
+      egraph.prefetch_add(std::move(node));
+    }
+  };
+  if (!leaves.empty()) {
+    for (std::size_t k = 0; k < kAhead; ++k) prefetch_next();
+  }
+
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) {
+      if (!leaves.empty()) prefetch_next();
       for (std::size_t k = 0; k < ast_.size(); ++k) {
         if (const Var* v = std::get_if<Var>(&ast_[k])) {
           scratch[k] = subst[*v];
