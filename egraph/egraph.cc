@@ -114,7 +114,11 @@ std::size_t EGraph::rebuild() {
 
 std::size_t EGraph::process_pending() {
   std::size_t unions = 0;
+  // Entries are popped from the back; their added nodes are scattered, so each is
+  // loaded kAhead pops early.
+  constexpr std::size_t kAhead = 8;
   while (!pending_.empty()) {
+    if (pending_.size() > kAhead) __builtin_prefetch(&added_[pending_[pending_.size() - 1 - kAhead]]);
     const Id id = pending_.back();
     pending_.pop_back();
     const SymbolNode& added = added_[id];
@@ -186,7 +190,17 @@ std::size_t EGraph::rebuild_classes() {
   std::size_t trimmed = 0;
   const auto created = static_cast<Id>(uf_.size());
   for (Id id = first_new_id_; id < created; ++id) repair_class(id, trimmed);
-  for (const Id id : dirty_) repair_class(id, trimmed);
+  // Dirty classes are scattered over the arrays: start each one's record and
+  // stamp kAhead classes early, and its node list half as early.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t k = 0; k < dirty_.size(); ++k) {
+    if (k + kAhead < dirty_.size()) {
+      prefetch_class(dirty_[k + kAhead]);
+      __builtin_prefetch(&rebuilt_at_[dirty_[k + kAhead]]);
+    }
+    if (k + kAhead / 2 < dirty_.size()) prefetch_class_nodes(dirty_[k + kAhead / 2]);
+    repair_class(dirty_[k], trimmed);
+  }
   first_new_id_ = created;
   dirty_.clear();
   // Every list that may hold a merged-away class or a repeat was touched above: a
