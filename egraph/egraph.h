@@ -106,6 +106,7 @@ class EGraph {
   // a root; prefetch_class_nodes, once that record is cached, its node list;
   // prefetch_add the memo slot that add(node) will probe first.
   void prefetch_class(Id root) const noexcept {
+    uf_.prefetch(root);
     if (root < classes_.size()) __builtin_prefetch(&classes_[root]);
   }
   void prefetch_class_nodes(Id root) const noexcept {

@@ -32,6 +32,10 @@ class UnionFind {
   }
 
   std::size_t size() const noexcept { return parents_.size(); }
+  // Starts loading x's parent slot; a hint only.
+  void prefetch(Id x) const noexcept {
+    if (x < parents_.size()) __builtin_prefetch(&parents_[x]);
+  }
   void reserve(std::size_t n) { parents_.reserve(n); }
 
   Id parent(Id x) const {

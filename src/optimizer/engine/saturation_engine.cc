@@ -176,7 +176,16 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   std::vector<Id> ids;
   ids.reserve(n);
   LabelCache labels(rule_ops_, graph.terms);
+  // An add reads each child's class (to record the parent). Most children are recent
+  // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
+  // ones already loaded kAhead terms early, so their classes are started then.
+  constexpr std::size_t kAhead = 8;
   for (std::size_t t = 0; t < n; ++t) {
+    if (t + kAhead < n) {
+      for (const std::uint64_t c : graph.terms[t + kAhead].children) {
+        if (c < ids.size()) loaded.prefetch_class(ids[c]);
+      }
+    }
     const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node = egraph::SymbolNode::placeholder(
