@@ -33,8 +33,8 @@ std::optional<Reduced> reduce_store(const store::GraphStore& source,
   }
   Detached detached;
   engine::SaturationEngine engine;
-  const mod::ReductionResult result = mod::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion);
-  return build_reduced(result);
+  mod::ReductionResult result = mod::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion);
+  return build_reduced(std::move(result));
 }
 
 constexpr ArgSignature kReduceSignature{

@@ -133,7 +133,7 @@ PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py
     {
       Detached detached;
       result.emplace(reducer_of(self).finalize(*store, roots, maximal_fusion));
-      if (const mod::ReductionResult* r = result->value_ptr()) reduced = build_reduced(*r);
+      if (result->ok()) reduced = build_reduced(std::move(**result));
     }
     if (const store::StoreError* e = result->error()) return raise_store_error(*e);
     return reduced_to_python(std::move(*reduced));

@@ -8,8 +8,8 @@
 
 namespace brantel::py {
 
-Reduced build_reduced(const mod::ReductionResult& result) {
-  return Reduced{store::build_reduced_store(result.nodes, result.outputs, result.node_map), result.counts};
+Reduced build_reduced(mod::ReductionResult&& result) {
+  return Reduced{store::build_reduced_store(result.nodes, result.outputs, std::move(result.node_map)), result.counts};
 }
 
 PyObject* report_to_python(const mod::ReductionCounts& counts) {

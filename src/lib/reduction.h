@@ -21,7 +21,8 @@ struct Reduced {
 
 // Builds the reduced store from `result`. Pure core work: callers may run it
 // detached from the interpreter.
-Reduced build_reduced(const mod::ReductionResult& result);
+// Consumes the result: its node map becomes the reduced store's.
+Reduced build_reduced(mod::ReductionResult&& result);
 
 // The report dict, or nullptr with an error set.
 PyObject* report_to_python(const mod::ReductionCounts& counts);

@@ -8,7 +8,7 @@ namespace brantel::store {
 
 std::unique_ptr<GraphStore> build_reduced_store(const NodeList& nodes,
                                                 std::span<const std::uint64_t> outputs,
-                                                const std::vector<NodeMapEntry>& node_map) {
+                                                std::vector<NodeMapEntry> node_map) {
   auto store = std::make_unique<GraphStore>();
   // ids[q] is the store id of emitted node q; two emitted nodes that are equal
   // intern to one id, so ids need not be 0, 1, 2, ...
@@ -35,16 +35,10 @@ std::unique_ptr<GraphStore> build_reduced_store(const NodeList& nodes,
     const auto marked = store->mark_output(support::at_checked(ids, q));
     BRANTEL_CHECK(marked.ok(), "reduced output is valid");
   }
-  std::vector<NodeMapEntry> map;
-  map.reserve(node_map.size());
-  for (const NodeMapEntry& e : node_map) {
-    if (!e) {
-      map.emplace_back(std::nullopt);
-      continue;
-    }
-    map.emplace_back(Placement{support::at_checked(ids, e->node), e->member});
+  for (NodeMapEntry& e : node_map) {
+    if (e) e->node = support::at_checked(ids, e->node);
   }
-  store->set_node_map(std::move(map));
+  store->set_node_map(std::move(node_map));
   return store;
 }
 

@@ -13,9 +13,11 @@ namespace brantel::store {
 
 // Interns `nodes` in order into a new store (inputs are positions in `nodes`,
 // remapped to the ids interning returns), marks `outputs` (positions) in order and
-// stores `node_map` with its positions remapped the same way.
+// stores `node_map` with its positions remapped the same way. The map is taken by
+// value and remapped in place: at a million nodes a second one is tens of
+// megabytes of fresh pages.
 std::unique_ptr<GraphStore> build_reduced_store(const NodeList& nodes,
                                                 std::span<const std::uint64_t> outputs,
-                                                const std::vector<NodeMapEntry>& node_map);
+                                                std::vector<NodeMapEntry> node_map);
 
 }  // namespace brantel::store
