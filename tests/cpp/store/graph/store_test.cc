@@ -134,6 +134,30 @@ TEST(Snapshot, IsACopyOfOneState) {
   EXPECT_EQ(s.node_count(), 3u);
 }
 
+// What serialize relies on: an extent taken earlier still names the same record
+// prefix after more nodes (and marks) were added.
+TEST(Extent, CopiesTheRecordsAsTheyWereAtTheExtent) {
+  GraphStore s;
+  must_intern(s, Node::source("a"));
+  must_intern(s, Node::op("f", {0}, {{"k", ParamValue(std::in_place_index<3>, std::string("v"))}}));
+  ASSERT_TRUE(s.mark_output(1).ok());
+  const StoreExtent extent = s.extent();
+  const std::string before(s.nodes().bytes());
+  must_intern(s, Node::op("g", {1}));
+  ASSERT_TRUE(s.mark_output(2).ok());
+
+  EXPECT_EQ(extent.node_count, 2u);
+  EXPECT_EQ(extent.record_bytes, before.size());
+  EXPECT_EQ(extent.outputs, (std::vector<NodeId>{1}));
+  std::string copied(extent.record_bytes, '\0');
+  s.copy_records(extent.node_count, copied);
+  EXPECT_EQ(copied, before);
+
+  // A buffer of any other size is a caller's bug, not a short copy.
+  std::string short_buffer(extent.record_bytes - 1, '\0');
+  EXPECT_THROW(s.copy_records(extent.node_count, short_buffer), support::InternalError);
+}
+
 TEST(GraphStore, NodeMapIsStoredAsGiven) {
   GraphStore s;
   const std::vector<NodeMapEntry> map = {std::nullopt, Placement{0, std::nullopt}, Placement{0, 2}};
