@@ -287,9 +287,7 @@ void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& v
     case store::ParamTag::kInt: w.u64(value.bits); break;
     case store::ParamTag::kFloat:
       w.u64(value.bits);
-      if (store::canonical_float_bits(value.bits) == store::kCanonicalNan && value.bits != store::kCanonicalNan) {
-        scratch.params_have_nan = true;
-      }
+      if (store::is_noncanonical_nan(value.bits)) scratch.params_have_nan = true;
       break;
     case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
     case store::ParamTag::kStr: w.str(value.text); break;

@@ -196,9 +196,7 @@ class Decoder {
           // A NaN with another payload hashes as the canonical NaN, which the
           // store does only when told.
           const std::uint64_t bits = read_u64(data_ + pos_);
-          if (bits != store::kCanonicalNan && store::canonical_float_bits(bits) == store::kCanonicalNan) {
-            has_nan_ = true;
-          }
+          if (store::is_noncanonical_nan(bits)) has_nan_ = true;
           pos_ += 8;
           break;
         }

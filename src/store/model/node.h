@@ -45,6 +45,12 @@ constexpr std::uint64_t canonical_float_bits(std::uint64_t bits) noexcept {
   return is_nan ? kCanonicalNan : bits;
 }
 
+// A NaN whose bits are not the canonical NaN's: the same value, so a record that
+// holds one must be canonicalised before it is hashed.
+constexpr bool is_noncanonical_nan(std::uint64_t bits) noexcept {
+  return bits != kCanonicalNan && canonical_float_bits(bits) == kCanonicalNan;
+}
+
 // A float parameter keeps its exact bits (NaN payloads and the sign of zero
 // survive a round trip) but compares by canonical bits.
 struct FloatBits {

@@ -198,8 +198,7 @@ NodeView NodeView::parse(std::string_view record) {
 
 bool NodeView::has_nan() const {
   for (const ParamEntryView& e : params_) {
-    if (e.tag == ParamTag::kFloat && canonical_float_bits(e.float_bits) == kCanonicalNan &&
-        e.float_bits != kCanonicalNan) {
+    if (e.tag == ParamTag::kFloat && is_noncanonical_nan(e.float_bits)) {
       return true;
     }
   }
