@@ -53,7 +53,8 @@ void graph_store_dealloc(PyObject* self) noexcept {
 // and copies them only when the node is new.
 PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const store::NodeId> inputs) {
   store::GraphStore& graph = store_of(self);
-  const store::PreparedRecord prepared{scratch.record, inputs, graph.hash(scratch.record, scratch.params_have_nan)};
+  const store::PreparedRecord prepared{scratch.record, graph.hash(scratch.record, scratch.params_have_nan),
+                                       store::PreparedRecord::bound_of(inputs)};
   auto id = graph.intern(prepared);
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);

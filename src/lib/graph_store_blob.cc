@@ -32,7 +32,7 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     const store::GraphStore& source = *graph_store_of(self);
     // Sized first, then filled: the records are copied once, from the store
     // straight into the bytes object, with the store's lock held only for that copy.
-    store::StoreExtent extent = source.extent();
+    const store::StoreExtent extent = source.extent();
     // Nothing is copied or written for a bad id.
     if (outputs && !check_outputs(*outputs, extent.node_count)) return nullptr;
     const std::span<const store::NodeId> marks = outputs ? std::span<const store::NodeId>(*outputs)

@@ -103,14 +103,14 @@ class Decoder {
   // can still be at or beyond the store's size when earlier records collapsed
   // into their twins: that fails with the input's id in bad_id_.
   bool flush(store::GraphStore& store) {
-    store::HashedRecord records[kBatch];
+    store::PreparedRecord records[kBatch];
     NodeId ids[kBatch];
     for (std::size_t k = 0; k < pending_count_; ++k) {
       const Pending& p = pending_[k];
       const std::string_view record = p.data != nullptr ? std::string_view(p.data, p.size)
                                                         : std::string_view(batch_scratch_).substr(p.offset, p.size);
       // Hashed here, outside the store's lock, from what validation learned.
-      records[k] = store::HashedRecord{record, store.hash(record, p.has_nan), p.input_bound};
+      records[k] = store::PreparedRecord{record, store.hash(record, p.has_nan), p.input_bound};
     }
     auto r = store.intern_all(std::span(records, pending_count_), std::span(ids, pending_count_));
     pending_count_ = 0;
@@ -166,7 +166,7 @@ class Decoder {
     for (std::size_t k = 0; k < present; ++k) {
       const NodeId id = read_u64(data_ + pos_ + 8 * k);
       if (id >= limit) return set_error(BlobErrorKind::kNodeRefOutOfRange, {}, id);
-      input_bound_ = store::HashedRecord::bound_with(input_bound_, id);
+      input_bound_ = store::PreparedRecord::bound_with(input_bound_, id);
     }
     if (present < count) return set_error(BlobErrorKind::kTruncated);
     pos_ += 8 * static_cast<std::size_t>(count);

@@ -99,17 +99,9 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeVie
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {
-  const std::size_t n = nodes_.size();
-  for (NodeId id : prepared.inputs) {
-    if (id >= n) return support::Err{StoreError{id}};
-  }
-  return insert(prepared.record, prepared.hash);
-}
-
-support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const HashedRecord& hashed) {
   // Out of range somewhere: parse to name the first offending input, as intern(view) does.
-  if (hashed.input_bound > nodes_.size()) return intern(NodeView::parse(hashed.record), hashed.hash);
-  return insert(hashed.record, hashed.hash);
+  if (prepared.input_bound > nodes_.size()) return intern(NodeView::parse(prepared.record), prepared.hash);
+  return insert(prepared.record, prepared.hash);
 }
 
 NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash) {

@@ -22,25 +22,23 @@
 
 namespace brantel::store {
 
-// A canonical record with what its writer learned while writing it, so that
-// interning neither parses nor scans the record again.
+// A canonical record with what its writer or reader learned while handling it
+// (the add methods, the blob decoder), so that interning neither parses nor
+// scans the record again: its hash and one past its largest input id (0 without
+// inputs), which is all the range check needs.
 struct PreparedRecord {
   std::string_view record;
-  std::span<const NodeId> inputs;  // the record's input ids, in order
-  std::uint32_t hash = 0;          // NodeArena::hash_with_seed of the record
-};
-
-// A canonical record whose reader already hashed it (hash_with_seed) and noted
-// one past its largest input id (0 without inputs): what a bulk reader such as
-// the blob decoder knows anyway, so interning neither parses nor hashes again.
-struct HashedRecord {
-  std::string_view record;
-  std::uint32_t hash = 0;
+  std::uint32_t hash = 0;  // NodeArena::hash_with_seed of the record
   NodeId input_bound = 0;
 
   // Saturates rather than wrapping: the largest id is out of range anyway.
   static NodeId bound_with(NodeId bound, NodeId input) {
     return std::max(bound, input == std::numeric_limits<NodeId>::max() ? input : input + 1);
+  }
+  static NodeId bound_of(std::span<const NodeId> inputs) {
+    NodeId bound = 0;
+    for (NodeId id : inputs) bound = bound_with(bound, id);
+    return bound;
   }
 };
 
@@ -67,9 +65,8 @@ class NodeArena {
   // record, which its writer knows; the seed is fixed for an arena's life, so
   // the hash can be taken before the owner's lock.
   static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed);
-  // Checks the inputs against size() and interns `prepared.record`.
+  // Checks the input bound against size() and interns `prepared.record`.
   support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
-  support::Result<Interned, StoreError> intern(const HashedRecord& hashed);
   void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
   // Looks a record up without inserting it.
   std::optional<NodeId> find(const NodeView& view) const;

@@ -28,7 +28,7 @@ support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& pre
   return r->id;
 }
 
-support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const HashedRecord> records,
+support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const PreparedRecord> records,
                                                                   std::span<NodeId> ids) {
   BRANTEL_CHECK(ids.size() >= records.size(), "one id slot per record");
   // Prefetch the table slot 16 records ahead: enough independent probes in flight
@@ -48,16 +48,16 @@ support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<cons
 
 support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const std::string_view> records,
                                                                   std::span<NodeId> ids) {
-  std::vector<HashedRecord> hashed;
-  hashed.reserve(records.size());
+  std::vector<PreparedRecord> prepared;
+  prepared.reserve(records.size());
   for (std::string_view record : records) {
     const NodeView view = NodeView::parse(record);
     NodeId bound = 0;
     const IdsView inputs = view.inputs();
-    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = HashedRecord::bound_with(bound, inputs[k]);
-    hashed.push_back(HashedRecord{record, hash(record, view.has_nan()), bound});
+    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = PreparedRecord::bound_with(bound, inputs[k]);
+    prepared.push_back(PreparedRecord{record, hash(record, view.has_nan()), bound});
   }
-  return intern_all(std::span<const HashedRecord>(hashed), ids);
+  return intern_all(std::span<const PreparedRecord>(prepared), ids);
 }
 
 support::Result<NodeId, StoreError> GraphStore::intern(const Node& node) {

@@ -57,7 +57,7 @@ class GraphStore {
   // Interns canonical records in order under one lock hold, as many intern()
   // calls would; ids[k] receives record k's id. Stops at the first BadNodeId,
   // leaving the records before it interned and ids[k] unset from there on.
-  support::Result<support::Unit, StoreError> intern_all(std::span<const HashedRecord> records,
+  support::Result<support::Unit, StoreError> intern_all(std::span<const PreparedRecord> records,
                                                         std::span<NodeId> ids);
   // The same for records not hashed yet.
   support::Result<support::Unit, StoreError> intern_all(std::span<const std::string_view> records,

@@ -309,7 +309,7 @@ TEST(InternPrepared, AgreesWithRecordInterning) {
     const auto expected = parsed.intern(std::string_view(record));
     ASSERT_TRUE(expected.ok()) << records;
     const auto id = records % 2 == 0
-                        ? mixed.intern(PreparedRecord{record, inputs, mixed.hash(record, view.has_nan())})
+                        ? mixed.intern(PreparedRecord{record, mixed.hash(record, view.has_nan()), PreparedRecord::bound_of(inputs)})
                         : mixed.intern(std::string_view(record));
     ASSERT_TRUE(id.ok()) << records;
     EXPECT_EQ(*id, *expected) << records;
@@ -321,10 +321,10 @@ TEST(InternPrepared, AgreesWithRecordInterning) {
 TEST(InternPrepared, BadInputIsReportedAndConsumesNoId) {
   GraphStore s;
   const std::string a = encode_node(Node::source("a"));
-  ASSERT_TRUE(s.intern(PreparedRecord{a, {}, s.hash(a, false)}).ok());
+  ASSERT_TRUE(s.intern(PreparedRecord{a, s.hash(a, false), 0}).ok());
   const std::vector<NodeId> inputs{0, 7, 9};
   const std::string bad = encode_node(Node::op("f", inputs));
-  EXPECT_EQ(bad_id(s.intern(PreparedRecord{bad, inputs, s.hash(bad, false)})), 7u);
+  EXPECT_EQ(bad_id(s.intern(PreparedRecord{bad, s.hash(bad, false), PreparedRecord::bound_of(inputs)})), 7u);
   EXPECT_EQ(s.node_count(), 1u);
 }
 
