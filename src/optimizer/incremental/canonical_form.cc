@@ -50,29 +50,32 @@ void CanonicalForm::make_room(std::size_t nodes, std::size_t bytes) {
 std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_changed) {
   if (!inputs_.empty() && is_identity_op(node)) return inputs_[0];
 
-  // Sources, and nodes whose inputs all map to themselves, are already in
-  // canonical terms: skip re-encoding and re-parsing them.
-  store::NodeView remapped = node;
+  // Remapping changes only the input list, so the params (and whether they hold
+  // a NaN) are the node's own. Sources, and nodes whose inputs all map to
+  // themselves, are already in canonical terms and need no new record.
+  const bool has_nan = node.has_nan();
+  std::string_view record = node.record();
   if (inputs_changed) {
     record_.clear();
     store::encode_with_inputs(node, inputs_, record_);
-    remapped = store::NodeView::parse(record_);
+    record = record_;
   }
+  const store::PreparedRecord direct{record, canonical_.hash(record, has_nan), store::PreparedRecord::bound_of(inputs_)};
 
   if (is_commutative_pair(node)) {
-    if (std::optional<store::NodeId> id = canonical_.find(remapped)) return *id;
+    if (std::optional<store::NodeId> id = canonical_.find(direct)) return *id;
     // add(x, x) swapped is itself, which was just looked up.
     if (inputs_[0] != inputs_[1]) {
       swapped_inputs_.assign({inputs_[1], inputs_[0]});
       swapped_record_.clear();
       store::encode_with_inputs(node, swapped_inputs_, swapped_record_);
-      if (std::optional<store::NodeId> id = canonical_.find(store::NodeView::parse(swapped_record_))) {
-        return *id;
-      }
+      const store::PreparedRecord swapped{swapped_record_, canonical_.hash(swapped_record_, has_nan),
+                                          direct.input_bound};
+      if (std::optional<store::NodeId> id = canonical_.find(swapped)) return *id;
     }
   }
 
-  auto interned = canonical_.intern(remapped);
+  auto interned = canonical_.intern(direct);
   BRANTEL_CHECK(interned.ok(), "canonical inputs name earlier canonical nodes");
   return interned->id;
 }

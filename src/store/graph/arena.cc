@@ -10,7 +10,7 @@ constexpr std::size_t kInitialSlots = 16;
 
 NodeArena::NodeArena() : NodeArena(support::random_seed()) {}
 
-NodeArena::NodeArena(std::uint64_t seed) : seed_(seed), slots_(FlatBuffer<Slot>::zeroed(kInitialSlots)) {}
+NodeArena::NodeArena(std::uint64_t seed) : seed_(seed) {}
 
 bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
   // Records are prefix-free: every length and count is read before the bytes it
@@ -26,11 +26,11 @@ bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
   return records_equal(nodes_.record(s.id_plus_one - 1), record);
 }
 
-std::size_t NodeArena::probe(std::uint32_t hash, std::string_view record, bool& found) const {
-  const std::size_t mask = slots_.size() - 1;
+std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const {
+  const std::size_t mask = seg.slots.size() - 1;
   std::size_t i = hash & mask;
   for (;; i = (i + 1) & mask) {
-    const Slot& s = slots_[i];
+    const Slot& s = seg.slots[i];
     if (s.id_plus_one == 0) {
       found = false;
       return i;
@@ -42,34 +42,47 @@ std::size_t NodeArena::probe(std::uint32_t hash, std::string_view record, bool& 
   }
 }
 
-void NodeArena::grow() { rehash(slots_.size() * 2); }
-
-void NodeArena::rehash(std::size_t slot_count) {
-  FlatBuffer<Slot> old = std::move(slots_);
-  slots_ = FlatBuffer<Slot>::zeroed(slot_count);
-  const std::size_t mask = slots_.size() - 1;
+void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
+  FlatBuffer<Slot> old = std::move(seg.slots);
+  seg.slots = FlatBuffer<Slot>::zeroed(slot_count);
+  const std::size_t mask = seg.slots.size() - 1;
   for (const Slot& s : old) {
     if (s.id_plus_one == 0) continue;
     std::size_t i = s.hash & mask;
-    while (slots_[i].id_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = s;
+    while (seg.slots[i].id_plus_one != 0) i = (i + 1) & mask;
+    seg.slots[i] = s;
   }
 }
 
 void NodeArena::reserve(std::size_t nodes, std::size_t bytes) {
-  const std::size_t total = nodes_.size() + nodes;
-  nodes_.reserve(total, nodes_.bytes().size() + bytes);
-  // The same 3/4 load bound that intern() keeps.
-  std::size_t slot_count = slots_.size();
-  while (total * 4 > slot_count * 3) slot_count *= 2;
-  if (slot_count != slots_.size()) rehash(slot_count);
+  // Only the records: how the new nodes spread over the segments is unknown, and
+  // a segment grows in cache, where doubling it is cheap.
+  nodes_.reserve(nodes_.size() + nodes, nodes_.bytes().size() + bytes);
+}
+
+std::size_t NodeArena::memory_bytes() const {
+  std::size_t bytes = nodes_.memory_bytes() + segments_.capacity() * sizeof(Segment);
+  for (const Segment& seg : segments_) bytes += seg.slots.capacity() * sizeof(Slot);
+  return bytes;
 }
 
 std::optional<NodeId> NodeArena::find(const NodeView& view) const {
+  NodeId bound = 0;
+  const IdsView inputs = view.inputs();
+  for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = PreparedRecord::bound_with(bound, inputs[k]);
+  return find(PreparedRecord{view.record(), hash_of(view), bound});
+}
+
+std::optional<NodeId> NodeArena::find(const PreparedRecord& prepared) const {
+  // A record naming an id beyond the arena cannot be in it.
+  if (prepared.input_bound > nodes_.size()) return std::nullopt;
+  const std::size_t k = segment_index(prepared.input_bound);
+  if (k >= segments_.size() || segments_[k].slots.empty()) return std::nullopt;
   bool found = false;
-  const std::size_t i = probe(hash_of(view), view.record(), found);
+  const Segment& seg = segments_[k];
+  const std::size_t i = probe(seg, prepared.hash, prepared.record, found);
   if (!found) return std::nullopt;
-  return slots_[i].id_plus_one - 1;
+  return seg.slots[i].id_plus_one - 1;
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(std::string_view record) {
@@ -91,30 +104,36 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeVie
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view, std::uint32_t hash) {
   const std::size_t n = nodes_.size();
   const IdsView inputs = view.inputs();
+  NodeId bound = 0;
   // Check against n, not n + 1: a node may not name itself.
   for (std::uint32_t k = 0; k < inputs.size(); ++k) {
     if (inputs[k] >= n) return support::Err{StoreError{inputs[k]}};
+    bound = PreparedRecord::bound_with(bound, inputs[k]);
   }
-  return insert(view.record(), hash);
+  return insert(view.record(), hash, bound);
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {
   // Out of range somewhere: parse to name the first offending input, as intern(view) does.
   if (prepared.input_bound > nodes_.size()) return intern(NodeView::parse(prepared.record), prepared.hash);
-  return insert(prepared.record, prepared.hash);
+  return insert(prepared.record, prepared.hash, prepared.input_bound);
 }
 
-NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash) {
+NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash, NodeId input_bound) {
   const std::size_t n = nodes_.size();
+  const std::size_t k = segment_index(input_bound);
+  if (k >= segments_.size()) segments_.resize(k + 1);
+  Segment& seg = segments_[k];
+  if (seg.slots.empty()) rehash(seg, kInitialSlots);
   bool found = false;
-  const std::size_t i = probe(hash, record, found);
-  if (found) return Interned{slots_[i].id_plus_one - 1, false};
+  const std::size_t i = probe(seg, hash, record, found);
+  if (found) return Interned{seg.slots[i].id_plus_one - 1, false};
   // Slots hold 32-bit ids; four billion nodes cannot fit in memory anyway.
   BRANTEL_CHECK(n < 0xffffffffULL, "node count fits the intern table");
   const std::uint64_t offset = nodes_.bytes().size();
   nodes_.append_record(record);
-  slots_[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
-  if ((n + 1) * 4 > slots_.size() * 3) grow();
+  seg.slots[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
+  if (++seg.used * 4 > seg.slots.size() * 3) rehash(seg, seg.slots.size() * 2);
   return Interned{n, true};
 }
 

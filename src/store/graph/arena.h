@@ -6,6 +6,15 @@
 // memcmp; nothing is allocated unless the record is new. Each table slot keeps
 // its record's byte offset, so a repeat touches the slot and the record bytes
 // and never the offsets array in between.
+//
+// The intern table is split into segments by the record's largest input id
+// (kSegmentIds ids per segment; records without inputs go to segment 0), each an
+// open-addressing table of its own. A pipeline is built front to back and a new
+// node reads recent nodes, so consecutive adds probe the same few segments, which
+// stay in cache (about 4,000 nodes in 128 KiB), while one table of a million
+// slots would miss the cache on nearly every probe. Where a record lands follows
+// from its content alone, so a repeat finds it; within a segment the slot comes
+// from the seeded hash as before.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +23,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "store/graph/flat_buffer.h"
 #include "store/graph/node_list.h"
@@ -67,9 +77,19 @@ class NodeArena {
   static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed);
   // Checks the input bound against size() and interns `prepared.record`.
   support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
-  void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  // Starts loading the slot where `prepared`'s probe begins; no other effect.
+  void prefetch(const PreparedRecord& prepared) const {
+    const std::size_t k = segment_index(prepared.input_bound);
+    if (k < segments_.size() && !segments_[k].slots.empty()) {
+      const Segment& seg = segments_[k];
+      __builtin_prefetch(&seg.slots[prepared.hash & (seg.slots.size() - 1)]);
+    }
+  }
   // Looks a record up without inserting it.
   std::optional<NodeId> find(const NodeView& view) const;
+  std::optional<NodeId> find(const PreparedRecord& prepared) const;
+  // This arena's hash of a canonical record; `has_nan` as NodeView::has_nan.
+  std::uint32_t hash(std::string_view record, bool has_nan) const { return hash_with_seed(record, has_nan, seed_); }
   // Makes room for `nodes` more records totalling `bytes`, so a reader that knows
   // its size up front does not grow by doubling.
   void reserve(std::size_t nodes, std::size_t bytes);
@@ -78,9 +98,7 @@ class NodeArena {
   std::string_view record(NodeId id) const { return nodes_.record(id); }
   NodeView view(NodeId id) const { return nodes_.view(id); }
   const NodeList& nodes() const { return nodes_; }
-  std::size_t memory_bytes() const {
-    return nodes_.memory_bytes() + slots_.capacity() * sizeof(Slot);
-  }
+  std::size_t memory_bytes() const;
 
  private:
   // 32 hash bits, the id + 1 (0 marks an empty slot) and where the record
@@ -92,16 +110,27 @@ class NodeArena {
     std::uint64_t offset;
   };
 
-  std::size_t probe(std::uint32_t hash, std::string_view record, bool& found) const;
+  // One table of the split intern table; power-of-two size, at most 3/4 full.
+  struct Segment {
+    FlatBuffer<Slot> slots;
+    std::size_t used = 0;
+  };
+
+  static constexpr unsigned kSegmentBits = 12;
+  // The segment of a record whose inputs are all below `input_bound`.
+  static std::size_t segment_index(NodeId input_bound) {
+    return input_bound == 0 ? 0 : static_cast<std::size_t>((input_bound - 1) >> kSegmentBits);
+  }
+
+  std::size_t probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const;
   bool slot_holds(const Slot& s, std::string_view record) const;
-  // Interns a record whose inputs were checked.
-  Interned insert(std::string_view record, std::uint32_t hash);
-  void grow();
-  void rehash(std::size_t slot_count);
+  // Interns a record whose inputs were checked and are all below `input_bound`.
+  Interned insert(std::string_view record, std::uint32_t hash, NodeId input_bound);
+  static void rehash(Segment& seg, std::size_t slot_count);
 
   std::uint64_t seed_;
   NodeList nodes_;
-  FlatBuffer<Slot> slots_;  // power-of-two size, at most 3/4 full
+  std::vector<Segment> segments_;
 };
 
 }  // namespace brantel::store

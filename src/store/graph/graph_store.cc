@@ -36,9 +36,9 @@ support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<cons
   // A table growth in between only makes a prefetch useless, not wrong.
   constexpr std::size_t kAhead = 16;
   PoisonGuard lock(mu_);
-  for (std::size_t k = 0; k < std::min(kAhead, records.size()); ++k) arena_.prefetch(records[k].hash);
+  for (std::size_t k = 0; k < std::min(kAhead, records.size()); ++k) arena_.prefetch(records[k]);
   for (std::size_t k = 0; k < records.size(); ++k) {
-    if (k + kAhead < records.size()) arena_.prefetch(records[k + kAhead].hash);
+    if (k + kAhead < records.size()) arena_.prefetch(records[k + kAhead]);
     auto r = arena_.intern(records[k]);
     if (const StoreError* e = r.error()) return support::Err{*e};
     ids[k] = r->id;

@@ -82,6 +82,12 @@ inline std::uint64_t read_u64(const char* p) noexcept {
   for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
   return v;
 }
+inline void write_u32(char* p, std::uint32_t v) noexcept {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+inline void write_u64(char* p, std::uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
 
 // One parameter entry read from a record; strings point into the record.
 struct ParamEntryView {
@@ -206,7 +212,8 @@ class NodeView {
   // Byte offsets of the input id list (its u32 count included) inside the record.
   std::size_t inputs_begin() const { return inputs_begin_; }
   std::size_t inputs_end() const { return inputs_end_; }
-  bool has_nan() const;
+  // A Float param holds a NaN other than the canonical one.
+  bool has_nan() const { return has_nan_; }
 
   Node to_node() const;
 
@@ -220,6 +227,7 @@ class NodeView {
   MembersView members_;
   std::size_t inputs_begin_ = 0;
   std::size_t inputs_end_ = 0;
+  bool has_nan_ = false;
 };
 
 // Appends the canonical record of a node (its params must already be sorted).

@@ -288,6 +288,35 @@ TEST(NodeArena, FindsEveryNodeAfterGrowing) {
   EXPECT_EQ(arena.size(), 5000u);
 }
 
+// The table is split by each record's largest input; nodes far apart in id,
+// sources among them, must all be found again, and a record naming an id
+// beyond the arena (a huge one included) must be reported absent rather than
+// send the look-up to a segment that cannot exist.
+TEST(NodeArena, FindsNodesInEverySegment) {
+  std::mt19937 rng(5);
+  NodeArena arena;
+  std::vector<std::string> records;
+  for (NodeId k = 0; k < 20000; ++k) {
+    std::string record = k == 0 || rng() % 7 == 0
+                             ? encode_node(Node::source("s" + std::to_string(k)))
+                             : encode_node(Node::op("f", {k - 1, rng() % k}, {{"k", I(static_cast<std::int64_t>(k))}}));
+    auto r = arena.intern(record);
+    ASSERT_TRUE(r.ok() && r->inserted) << k;
+    records.push_back(std::move(record));
+  }
+  for (NodeId k = 0; k < records.size(); ++k) {
+    auto again = arena.intern(records[k]);
+    ASSERT_TRUE(again.ok()) << k;
+    EXPECT_EQ(again->id, k);
+    EXPECT_FALSE(again->inserted) << k;
+  }
+  EXPECT_EQ(arena.size(), records.size());
+  for (const NodeId beyond : {NodeId{20000}, NodeId{1} << 40, std::numeric_limits<NodeId>::max()}) {
+    const std::string record = encode_node(Node::op("f", {beyond}));
+    EXPECT_EQ(arena.find(NodeView::parse(record)), std::nullopt) << beyond;
+  }
+}
+
 // The prepared path learns the hash, the NaN flag and the inputs from the
 // record's writer; it must intern exactly as the parsing path does, in one
 // store mixed with it, NaN payloads included.
