@@ -14,11 +14,16 @@ namespace brantel::py {
 
 namespace {
 
-constinit thread_local bool t_scratch_busy = false;
+// The thread's scratch and whether a call on this thread holds it, in one
+// thread-local record so that a lease finds both with one look-up.
+struct ThreadScratch {
+  bool busy = false;
+  Scratch scratch;
+};
 
-Scratch& thread_scratch() {
-  thread_local Scratch scratch;
-  return scratch;
+ThreadScratch& thread_scratch() {
+  thread_local ThreadScratch state;
+  return state;
 }
 
 // Records store lengths and counts as u32; a larger string cannot be stored.
@@ -277,10 +282,15 @@ bool param_value_in_place(PyObject* value, ParamValueOut& out) {
 
 // Encodes one entry as the record holds it: key str, tag, payload.
 void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& value) {
+  using store::SizedRecordWriter;
+  std::size_t payload = 8;
+  if (value.tag == store::ParamTag::kBool) payload = 1;
+  if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
   ParamSlot slot;
   slot.begin = scratch.entries.size();
   slot.key_size = key.size();
-  store::RecordWriter w(scratch.entries);
+  slot.size = SizedRecordWriter::str_size(key) + 1 + payload;
+  SizedRecordWriter w(scratch.entries.extend(slot.size));
   w.str(key);
   w.u8(static_cast<std::uint8_t>(value.tag));
   switch (value.tag) {
@@ -292,12 +302,11 @@ void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& v
     case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
     case store::ParamTag::kStr: w.str(value.text); break;
   }
-  slot.size = scratch.entries.size() - slot.begin;
   scratch.params.push_back(slot);
 }
 
 std::string_view key_of(const Scratch& scratch, const ParamSlot& slot) {
-  return std::string_view(scratch.entries).substr(slot.begin + 4, slot.key_size);
+  return bytes_of(scratch.entries).substr(slot.begin + 4, slot.key_size);
 }
 
 // Stable, like every ParamMap producer; insertion sort for the usual handful of
@@ -335,12 +344,14 @@ bool is_numpy_bool(PyTypeObject* type) {
 }  // namespace
 
 ScratchLease::ScratchLease() {
-  if (t_scratch_busy) {
+  ThreadScratch& state = thread_scratch();
+  if (state.busy) {
     own_ = std::make_unique<Scratch>();
     scratch_ = own_.get();
   } else {
-    t_scratch_busy = true;
-    scratch_ = &thread_scratch();
+    state.busy = true;
+    busy_ = &state.busy;
+    scratch_ = &state.scratch;
   }
 }
 
@@ -348,7 +359,7 @@ ScratchLease::~ScratchLease() {
   // Drop the references now, while the thread is attached; a thread-local
   // destructor at thread exit could not.
   scratch_->held.clear();
-  if (!own_) t_scratch_busy = false;
+  if (busy_ != nullptr) *busy_ = false;
 }
 
 bool convert_str_argument(PyObject* value, const char* parameter, std::string_view& out) {
@@ -534,7 +545,9 @@ bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out
   return true;
 }
 
-void write_params(store::RecordWriter& writer, const Scratch& scratch) {
+std::size_t params_size(const Scratch& scratch) { return 4 + scratch.entries.size(); }
+
+void write_params(store::SizedRecordWriter& writer, const Scratch& scratch) {
   writer.u32(static_cast<std::uint32_t>(scratch.params.size()));
   // Entries already in key order (always so for zero or one) go in one copy.
   bool in_order = true;
@@ -547,10 +560,10 @@ void write_params(store::RecordWriter& writer, const Scratch& scratch) {
     next += p.size;
   }
   if (in_order) {
-    writer.encoded(scratch.entries);
+    writer.bytes(bytes_of(scratch.entries));
     return;
   }
-  for (const ParamSlot& p : scratch.params) writer.encoded(std::string_view(scratch.entries).substr(p.begin, p.size));
+  for (const ParamSlot& p : scratch.params) writer.bytes(bytes_of(scratch.entries).substr(p.begin, p.size));
 }
 
 }  // namespace brantel::py

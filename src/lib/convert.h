@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lib/py_ref.h"
+#include "store/graph/flat_buffer.h"
 #include "store/graph/graph_store.h"
 #include "store/model/node.h"
 #include "store/model/record.h"
@@ -41,12 +42,12 @@ struct DescriptorSlots {
 };
 
 struct Scratch {
-  std::string record;
+  store::FlatBuffer<char> record;
   std::vector<store::NodeId> inputs;
   // Params are copied out of the dict as they are read, so no reference to a
   // key or value has to be held while later values' hooks run (a hook may drop
   // them from the dict).
-  std::string entries;            // encoded entries, in dict order
+  store::FlatBuffer<char> entries;  // encoded entries, in dict order
   std::vector<ParamSlot> params;  // sorted by key bytes once converted
   bool params_have_nan = false;   // a Float holds a NaN other than the canonical one
   DescriptorSlots descriptor;
@@ -68,6 +69,7 @@ class ScratchLease {
  private:
   std::unique_ptr<Scratch> own_;
   Scratch* scratch_;
+  bool* busy_ = nullptr;  // the thread's flag, when this lease holds the thread's scratch
 };
 
 // A str argument (str or subclass) as UTF-8; TypeErrors are prefixed with `parameter`.
@@ -99,7 +101,13 @@ class ScratchLease {
 // A bytes object (or subclass), read in place.
 [[nodiscard]] bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out);
 
-// Appends the params section (count, then entries in key order) of a record.
-void write_params(store::RecordWriter& writer, const Scratch& scratch);
+inline std::string_view bytes_of(const store::FlatBuffer<char>& buffer) {
+  return std::string_view(buffer.data(), buffer.size());
+}
+
+// The params section of a record (count, then entries in key order): its size,
+// and the section itself.
+std::size_t params_size(const Scratch& scratch);
+void write_params(store::SizedRecordWriter& writer, const Scratch& scratch);
 
 }  // namespace brantel::py

@@ -53,18 +53,23 @@ void graph_store_dealloc(PyObject* self) noexcept {
 // and copies them only when the node is new.
 PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const store::NodeId> inputs) {
   store::GraphStore& graph = store_of(self);
-  const store::PreparedRecord prepared{scratch.record, graph.hash(scratch.record, scratch.params_have_nan),
+  const std::string_view record = bytes_of(scratch.record);
+  const store::PreparedRecord prepared{record, graph.hash(record, scratch.params_have_nan),
                                        store::PreparedRecord::bound_of(inputs)};
   auto id = graph.intern(prepared);
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);
 }
 
-store::RecordWriter start_record(Scratch& scratch, NodeKind kind) {
+// Writes the scratch's record: `size` bytes, the kind tag and then whatever
+// `fields` writes, which must be exactly the rest.
+template <typename Fields>
+void build_record(Scratch& scratch, NodeKind kind, std::size_t size, Fields&& fields) {
   scratch.record.clear();
-  store::RecordWriter writer(scratch.record);
-  writer.u8(static_cast<std::uint8_t>(kind));
-  return writer;
+  store::SizedRecordWriter w(scratch.record.extend(1 + size));
+  w.u8(static_cast<std::uint8_t>(kind));
+  fields(w);
+  BRANTEL_CHECK(w.position() == scratch.record.data() + scratch.record.size(), "a record fills its computed size");
 }
 
 constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
@@ -77,9 +82,11 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     ScratchLease scratch;
     std::string_view name;
     if (!convert_str_argument(a[0], "name", name) || !convert_params(a[1], *scratch)) return nullptr;
-    store::RecordWriter w = start_record(*scratch, NodeKind::kSource);
-    w.str(name);
-    write_params(w, *scratch);
+    using W = store::SizedRecordWriter;
+    build_record(*scratch, NodeKind::kSource, W::str_size(name) + params_size(*scratch), [&](W& w) {
+      w.str(name);
+      write_params(w, *scratch);
+    });
     return intern_record(self, *scratch, {});
   });
 }
@@ -96,10 +103,13 @@ PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, P
       !convert_params(a[2], *scratch)) {
     return nullptr;
   }
-  store::RecordWriter w = start_record(*scratch, kKind);
-  w.str(name);
-  write_params(w, *scratch);
-  w.ids(scratch->inputs);
+  using W = store::SizedRecordWriter;
+  const std::size_t size = W::str_size(name) + params_size(*scratch) + W::ids_size(scratch->inputs);
+  build_record(*scratch, kKind, size, [&](W& w) {
+    w.str(name);
+    write_params(w, *scratch);
+    w.ids(scratch->inputs);
+  });
   return intern_record(self, *scratch, scratch->inputs);
 }
 
@@ -134,13 +144,18 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
         !convert_params(a[2], *scratch)) {
       return nullptr;
     }
-    store::RecordWriter w = start_record(*scratch, NodeKind::kExternal);
+    using W = store::SizedRecordWriter;
     const DescriptorSlots& d = scratch->descriptor;
-    for (std::string_view field : d.fields) w.str(field);
-    w.u8(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-    write_params(w, *scratch);
-    w.ids(scratch->inputs);
+    std::size_t size = 1 + params_size(*scratch) + W::ids_size(scratch->inputs);
+    for (std::string_view field : d.fields) size += W::str_size(field);
+    if (d.preprocessing_ref) size += W::str_size(*d.preprocessing_ref);
+    build_record(*scratch, NodeKind::kExternal, size, [&](W& w) {
+      for (std::string_view field : d.fields) w.str(field);
+      w.u8(d.preprocessing_ref ? 1 : 0);
+      if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
+      write_params(w, *scratch);
+      w.ids(scratch->inputs);
+    });
     return intern_record(self, *scratch, scratch->inputs);
   });
 }
@@ -153,9 +168,11 @@ PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* 
   if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   ScratchLease scratch;
   if (!convert_ids(a[0], "inputs", scratch->inputs) || !convert_params(a[1], *scratch)) return nullptr;
-  store::RecordWriter w = start_record(*scratch, kKind);
-  write_params(w, *scratch);
-  w.ids(scratch->inputs);
+  using W = store::SizedRecordWriter;
+  build_record(*scratch, kKind, params_size(*scratch) + W::ids_size(scratch->inputs), [&](W& w) {
+    write_params(w, *scratch);
+    w.ids(scratch->inputs);
+  });
   return intern_record(self, *scratch, scratch->inputs);
 }
 

@@ -117,6 +117,14 @@ class FlatBuffer {
     if (count != 0) std::memcpy(data() + size_, values, count * sizeof(T));
     size_ += count;
   }
+  // Appends `count` elements left for the caller to write, and returns where
+  // they start: a writer that knows a field's size fills it in place.
+  T* extend(std::size_t count) {
+    if (count > capacity() - size_) grow_for(count);
+    T* at = data() + size_;
+    size_ += count;
+    return at;
+  }
   void assign(const T* values, std::size_t count) {
     clear();
     append(values, count);
