@@ -70,6 +70,7 @@ bool EGraph::union_classes(Id a, Id b) {
     std::swap(root1, root2);
   }
   uf_.link(root1, root2);
+  ++merges_since_rebuild_;
 
   EClass loser = std::move(classes_[root2]);
   classes_[root2].id = kNoId;
@@ -91,6 +92,7 @@ std::size_t EGraph::rebuild() {
   if (pending_.empty() && dirty_.empty() && first_new_id_ == uf_.size()) {
     // Nothing was added or merged since the last rebuild: every invariant still holds.
     clean_ = true;
+    merges_since_rebuild_ = 0;
     return 0;
   }
   const std::size_t old_size = total_size();
@@ -100,6 +102,7 @@ std::size_t EGraph::rebuild() {
   const std::size_t unions = process_pending();
   const std::size_t trimmed = rebuild_classes();
   clean_ = true;
+  merges_since_rebuild_ = 0;
 
   diag::offer([&] {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;

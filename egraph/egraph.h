@@ -118,6 +118,9 @@ class EGraph {
   }
 
   bool clean() const noexcept { return clean_; }
+  // Unions that changed the e-graph since the last rebuild; while it is 0, every
+  // id that was a root at that rebuild still is.
+  std::size_t merges_since_rebuild() const noexcept { return merges_since_rebuild_; }
   // Number of memo entries, stale ones included; the runner's node limit uses it.
   std::size_t total_size() const noexcept { return memo_.size(); }
   std::size_t class_count() const noexcept { return class_count_; }
@@ -170,6 +173,7 @@ class EGraph {
   MemoTable memo_;
   BigVec<EClass> classes_;
   std::size_t class_count_ = 0;
+  std::size_t merges_since_rebuild_ = 0;
   bool clean_ = false;
 
   // Classes whose node lists may need repair at the next rebuild: every class created

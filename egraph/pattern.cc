@@ -114,6 +114,28 @@ Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compi
     }
   }
   flat_bind_ = is_flat_bind_program(program_);
+  if (const auto* root = ast_.empty() ? nullptr : std::get_if<SymbolNode>(&ast_.back())) {
+    flat_operator_ = std::all_of(root->children().begin(), root->children().end(),
+                                 [&](Id c) { return std::holds_alternative<Var>(ast_[c]); });
+  }
+}
+
+bool Pattern::instantiation_in(const EClass& cls, const Subst& subst) const {
+  const SymbolNode& shape = std::get<SymbolNode>(ast_.back());
+  const Symbol op = shape.op();
+  const std::span<const Id> vars = shape.children();
+  // The class's e-nodes are canonical and sorted, so those with this operator form
+  // one short run; compare children in place rather than build the node.
+  const SymbolNode* it = std::lower_bound(cls.nodes.begin(), cls.nodes.end(), op,
+                                          [](const SymbolNode& n, Symbol o) { return n.op() < o; });
+  for (; it != cls.nodes.end() && it->op() == op; ++it) {
+    if (it->arity() != vars.size()) continue;
+    const std::span<const Id> children = it->children();
+    bool equal = true;
+    for (std::size_t c = 0; c < vars.size() && equal; ++c) equal = children[c] == subst[std::get<Var>(ast_[vars[c]])];
+    if (equal) return true;
+  }
+  return false;
 }
 
 support::Result<Pattern, ParseError> Pattern::parse(std::string_view text) {
@@ -129,15 +151,18 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
   return search_with_limit(egraph, static_cast<std::size_t>(-1));
 }
 
-std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit,
+                                                     const Pattern* applier) const {
+  if (applier != nullptr && !applier->flat_operator()) applier = nullptr;
   if (flat_bind_) {
     BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
-    return search_flat_bind(egraph, limit);
+    return search_flat_bind(egraph, limit, applier);
   }
-  return search_with_machine(egraph, limit);
+  return search_with_machine(egraph, limit, applier);
 }
 
-std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::size_t limit) const {
+std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::size_t limit,
+                                                     const Pattern* applier) const {
   // Must agree with the machine running the one Bind: the same candidate classes in
   // the same order, the class's e-nodes of the operator in sorted order, those of
   // the Bind's arity only, each variable resolved to its root, and a stop once limit
@@ -172,13 +197,16 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
       Subst& subst = match->substs.emplace_back();
       const std::span<const Id> children = it->children();
       for (const auto& [var, reg] : program_.subst) subst.insert(var, egraph.find(children[reg - bind.out]));
+      // The class is in cache now; at apply time it would be a miss again.
+      if (applier != nullptr) subst.instantiation_present = applier->instantiation_in(cls, subst);
       if (--remaining == 0) return found;
     }
   }
   return found;
 }
 
-std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit) const {
+std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit,
+                                                       const Pattern* applier) const {
   // Checked here as well as per class: the operator index of a dirty graph may be out
   // of date, so a search could otherwise return a wrong empty answer.
   BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
@@ -196,7 +224,10 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
     SearchMatches& m = found.emplace_back();
     m.eclass = eclass;
     m.substs.reserve(static_cast<std::uint32_t>(substs.size()));
-    for (Subst& s : substs) m.substs.push_back(std::move(s));
+    for (Subst& s : substs) {
+      if (applier != nullptr) s.instantiation_present = applier->instantiation_in(egraph[eclass], s);
+      m.substs.push_back(std::move(s));
+    }
   };
   if (const SymbolNode* root = std::get_if<SymbolNode>(&ast_.back())) {
     // Only a class holding an e-node with the root's operator can satisfy the root
@@ -244,6 +275,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     if (ahead_match == matches.size()) return;
     const SearchMatches& m = matches[ahead_match];
     const Subst& subst = m.substs[ahead_subst++];
+    if (subst.instantiation_present) return;  // most likely skipped below
     egraph.prefetch_class(m.eclass);
     for (const std::size_t k : leaves) {
       const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
@@ -257,9 +289,21 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     for (std::size_t k = 0; k < kAhead; ++k) prefetch_next();
   }
 
+  // The note holds while every binding is still a root: then the instantiation
+  // canonicalises to the e-node the search found in the class, whose memo entry
+  // names an id of that class, so the add finds it and the union returns false.
+  auto unchanged = [&](const Subst& subst) {
+    if (!flat_operator_ || !subst.instantiation_present) return false;
+    if (egraph.merges_since_rebuild() == 0) return true;
+    return std::all_of(subst.begin(), subst.end(), [&](const auto& binding) {
+      return egraph.find(binding.second) == binding.second;
+    });
+  };
+
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) {
       if (!leaves.empty()) prefetch_next();
+      if (unchanged(subst)) continue;
       for (std::size_t k = 0; k < ast_.size(); ++k) {
         if (const Var* v = std::get_if<Var>(&ast_[k])) {
           scratch[k] = subst[*v];

@@ -73,7 +73,14 @@ class Pattern {
   const std::vector<Var>& vars() const noexcept { return vars_; }
 
   std::vector<SearchMatches> search(const EGraph& egraph) const;
-  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
+  // With `applier`, each substitution notes whether applier's instantiation is
+  // already an e-node of its class (Subst::instantiation_present); only an applier
+  // that is one operator over variables is checked.
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
+                                               const Pattern* applier = nullptr) const;
+  // Substitutions that note their instantiation as present, and none of whose
+  // bindings has lost a union since, are skipped: adding the instantiation would
+  // find it in the memo and the union with its own class would return false.
   std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const;
 
   // The pattern as an s-expression, e.g. "(op|add ?b ?a)".
@@ -84,15 +91,23 @@ class Pattern {
   bool is_flat_bind() const noexcept { return flat_bind_; }
   // Search through the general machine even for a flat Bind; for tests that compare
   // the two.
-  std::vector<SearchMatches> search_with_machine(const EGraph& egraph, std::size_t limit) const;
+  std::vector<SearchMatches> search_with_machine(const EGraph& egraph, std::size_t limit,
+                                                 const Pattern* applier = nullptr) const;
 
  private:
-  std::vector<SearchMatches> search_flat_bind(const EGraph& egraph, std::size_t limit) const;
+  std::vector<SearchMatches> search_flat_bind(const EGraph& egraph, std::size_t limit,
+                                              const Pattern* applier) const;
+  // For an applier that is one operator over variables: whether its instantiation
+  // under `subst` is among cls's (canonical, sorted) e-nodes.
+  bool instantiation_in(const EClass& cls, const Subst& subst) const;
+  // The applier's root operator over variables only, e.g. (op|add ?b ?a).
+  bool flat_operator() const noexcept { return flat_operator_; }
 
   PatternAst ast_;
   Program program_;
   std::vector<Var> vars_;
   bool flat_bind_ = false;
+  bool flat_operator_ = false;
 };
 
 }  // namespace brantel::egraph

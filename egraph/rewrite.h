@@ -38,8 +38,11 @@ class Rewrite {
   const Pattern& applier() const noexcept { return *applier_; }
 
   std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher_->search(egraph); }
+  // Notes on each substitution whether the applier's instantiation is already in
+  // the matched class, which lets apply() skip the substitutions that cannot change
+  // anything (on a saturated graph, all of them).
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const {
-    return searcher_->search_with_limit(egraph, limit);
+    return searcher_->search_with_limit(egraph, limit, applier_.get());
   }
   std::vector<Id> apply(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
     return applier_->apply_matches(egraph, matches);

@@ -44,7 +44,13 @@ class Subst {
   const std::pair<Var, Id>* begin() const noexcept { return bindings_.begin(); }
   const std::pair<Var, Id>* end() const noexcept { return bindings_.end(); }
 
+  // Equality is over the bindings; the note below is a search-time hint.
   friend bool operator==(const Subst& a, const Subst& b) { return a.bindings_ == b.bindings_; }
+
+  // Set by a rule's search when its applier, instantiated with these bindings, was
+  // already an e-node of the matched class: applying it then changes nothing as
+  // long as no binding has lost a union since (see Pattern::apply_matches).
+  bool instantiation_present = false;
 
  private:
   SmallVec<std::pair<Var, Id>, 4> bindings_;
