@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "egraph/egraph.h"
+#include "egraph/huge_page_allocator.h"
 #include "egraph/symbol.h"
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
@@ -115,7 +116,7 @@ class LabelCache {
   }
 
   void grow() {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+    SlotVector old = std::exchange(slots_, SlotVector(slots_.size() * 2));
     mask_ = slots_.size() - 1;
     for (const Slot& s : old) {
       if (s.term == kEmpty) continue;
@@ -129,7 +130,10 @@ class LabelCache {
   std::span<const EngineTerm> terms_;
   std::vector<egraph::Symbol> stand_ins_;
   std::size_t stand_ins_used_ = 0;
-  std::vector<Slot> slots_ = std::vector<Slot>(256);
+  // As large as the graph when nearly every label is distinct, and probed at
+  // random: on huge pages, as the e-graph's own tables are.
+  using SlotVector = std::vector<Slot, egraph::HugePageAllocator<Slot>>;
+  SlotVector slots_ = SlotVector(256);
   std::size_t mask_ = 255;
   std::size_t used_ = 0;
 };

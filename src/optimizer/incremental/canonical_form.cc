@@ -60,7 +60,8 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
     store::encode_with_inputs(node, inputs_, record_);
     record = record_;
   }
-  const store::PreparedRecord direct{record, canonical_.hash(record, has_nan), store::PreparedRecord::bound_of(inputs_)};
+  const store::PreparedRecord direct{record, canonical_.hash(record, has_nan),
+                                     store::PreparedRecord::bound_of(inputs_)};
 
   if (is_commutative_pair(node)) {
     if (std::optional<store::NodeId> id = canonical_.find(direct)) return *id;

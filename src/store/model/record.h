@@ -32,40 +32,32 @@ namespace brantel::store {
 
 inline constexpr std::uint64_t kU32Max = 0xffffffffULL;
 
-inline std::uint32_t read_u32(const char* p) noexcept {
-  std::uint32_t v = 0;
+// Little-endian fields. On a little-endian machine a value's own bytes are the
+// layout, so each is one load or store (a byte loop is not always merged into one).
+template <typename T>
+T read_le(const char* p) noexcept {
+  T v = 0;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, p, 4);
+    std::memcpy(&v, p, sizeof(T));
   } else {
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    for (int i = static_cast<int>(sizeof(T)) - 1; i >= 0; --i) {
+      v = static_cast<T>((v << 8) | static_cast<unsigned char>(p[i]));
+    }
   }
   return v;
 }
-inline std::uint64_t read_u64(const char* p) noexcept {
-  std::uint64_t v = 0;
+template <typename T>
+void write_le(char* p, T v) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, p, 8);
+    std::memcpy(p, &v, sizeof(T));
   } else {
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  }
-  return v;
-}
-// On a little-endian machine the value's own bytes are the layout: one store
-// (the byte loop is not always merged into one).
-inline void write_u32(char* p, std::uint32_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, 4);
-  } else {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
+    for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<char>(v >> (8 * i));
   }
 }
-inline void write_u64(char* p, std::uint64_t v) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, 8);
-  } else {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
-  }
-}
+inline std::uint32_t read_u32(const char* p) noexcept { return read_le<std::uint32_t>(p); }
+inline std::uint64_t read_u64(const char* p) noexcept { return read_le<std::uint64_t>(p); }
+inline void write_u32(char* p, std::uint32_t v) noexcept { write_le(p, v); }
+inline void write_u64(char* p, std::uint64_t v) noexcept { write_le(p, v); }
 
 // Appends little-endian fields to a byte buffer.
 class RecordWriter {
