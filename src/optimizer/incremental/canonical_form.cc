@@ -57,8 +57,8 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
   std::string_view record = node.record();
   if (inputs_changed) {
     record_.clear();
-    store::encode_with_inputs(node, inputs_, record_);
-    record = record_;
+    store::write_with_inputs(node, inputs_, record_.extend(store::size_with_inputs(node, inputs_.size())));
+    record = std::string_view(record_.data(), record_.size());
   }
   const store::PreparedRecord direct{record, canonical_.hash(record, has_nan),
                                      store::PreparedRecord::bound_of(inputs_)};
@@ -67,10 +67,11 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
     if (std::optional<store::NodeId> id = canonical_.find(direct)) return *id;
     // add(x, x) swapped is itself, which was just looked up.
     if (inputs_[0] != inputs_[1]) {
-      swapped_inputs_.assign({inputs_[1], inputs_[0]});
+      const store::NodeId swapped_inputs[] = {inputs_[1], inputs_[0]};
       swapped_record_.clear();
-      store::encode_with_inputs(node, swapped_inputs_, swapped_record_);
-      const store::PreparedRecord swapped{swapped_record_, canonical_.hash(swapped_record_, has_nan),
+      store::write_with_inputs(node, swapped_inputs, swapped_record_.extend(record.size()));
+      const std::string_view swapped_record(swapped_record_.data(), swapped_record_.size());
+      const store::PreparedRecord swapped{swapped_record, canonical_.hash(swapped_record, has_nan),
                                           direct.input_bound};
       if (std::optional<store::NodeId> id = canonical_.find(swapped)) return *id;
     }

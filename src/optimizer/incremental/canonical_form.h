@@ -26,10 +26,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "store/graph/arena.h"
+#include "store/graph/flat_buffer.h"
 #include "store/graph/node_list.h"
 #include "store/graph/store_error.h"
 #include "support/result.h"
@@ -73,9 +73,8 @@ class CanonicalForm {
   // Scratch reused across nodes so that a fold allocates only when the arena
   // copies in a new record.
   std::vector<store::NodeId> inputs_;
-  std::vector<store::NodeId> swapped_inputs_;
-  std::string record_;
-  std::string swapped_record_;
+  store::FlatBuffer<char> record_;
+  store::FlatBuffer<char> swapped_record_;
 };
 
 }  // namespace brantel::incremental

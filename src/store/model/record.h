@@ -282,8 +282,11 @@ class NodeView {
 void encode_node(const Node& node, std::string& out);
 std::string encode_node(const Node& node);
 
-// Appends `view`'s record with its input list replaced by `inputs` (a Source
-// keeps none).
+// `view`'s record with its input list replaced by `inputs` (a Source keeps
+// none): its size for `input_count` inputs, the record written into exactly that
+// much room, and the record appended to a string.
+std::size_t size_with_inputs(const NodeView& view, std::size_t input_count);
+void write_with_inputs(const NodeView& view, std::span<const NodeId> inputs, char* out);
 void encode_with_inputs(const NodeView& view, std::span<const NodeId> inputs, std::string& out);
 
 // Node equality on records: byte equality, except that NaN payloads compare equal.
