@@ -172,6 +172,10 @@ void EGraph::repair_class(Id id, std::size_t& trimmed) {
     trimmed += cls.nodes.size() - kept;
     cls.nodes.truncate(kept);
   }
+  list_class(root, cls);
+}
+
+void EGraph::list_class(Id root, const EClass& cls) {
   // Sorted by operator, so each operator's nodes form one run.
   Symbol previous;
   for (const SymbolNode& n : cls.nodes) {
@@ -192,7 +196,18 @@ std::size_t EGraph::rebuild_classes() {
   last_list_ = nullptr;
   std::size_t trimmed = 0;
   const auto created = static_cast<Id>(uf_.size());
-  for (Id id = first_new_id_; id < created; ++id) repair_class(id, trimmed);
+  if (merges_since_rebuild_ == 0) {
+    // No class lost a union since the last rebuild, so each class created since
+    // holds just the node it was added with, whose children were roots then and
+    // still are: canonical and sorted as it stands. Only the operator lists need
+    // it. (The rebuild after loading a graph is this case for every class.)
+    for (Id id = first_new_id_; id < created; ++id) {
+      rebuilt_at_[id] = rebuild_epoch_;
+      list_class(id, classes_[id]);
+    }
+  } else {
+    for (Id id = first_new_id_; id < created; ++id) repair_class(id, trimmed);
+  }
   // Dirty classes are scattered over the arrays: start each one's record and
   // stamp kAhead classes early, and its node list half as early.
   constexpr std::size_t kAhead = 8;

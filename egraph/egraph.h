@@ -166,6 +166,8 @@ class EGraph {
   BigVec<Id>& op_list(Symbol op);
   void compact_op_list(BigVec<Id>& list);
   void repair_class(Id id, std::size_t& trimmed);
+  // Adds root to the operator list of each indexed operator among cls's nodes.
+  void list_class(Id root, const EClass& cls);
 
   UnionFind uf_;
   BigVec<SymbolNode> added_;
