@@ -53,12 +53,15 @@ class Subst {
   bool instantiation_present = false;
 
  private:
-  SmallVec<std::pair<Var, Id>, 4> bindings_;
+  // Every engine rule binds one or two variables; wider patterns spill to the heap.
+  SmallVec<std::pair<Var, Id>, 2> bindings_;
 };
 
 struct SearchMatches {
   Id eclass = 0;
-  SmallVec<Subst, 1> substs;
+  // Two inline: a class holding both orientations of a commutative e-node yields
+  // two substitutions, and a million of those would otherwise be a million mallocs.
+  SmallVec<Subst, 2> substs;
 };
 
 }  // namespace brantel::egraph
