@@ -18,11 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "egraph/small_vec.h"
+
 namespace brantel::engine {
+
+// Almost every term of a pipeline has one or two children; keeping those inline
+// spares a heap block per term on the way in and on the way out.
+using TermChildren = egraph::SmallVec<std::uint64_t, 2>;
 
 struct EngineTerm {
   std::string label;
-  std::vector<std::uint64_t> children;
+  TermChildren children;
   // Ignored on input; on output true exactly when label does not start with "op|".
   bool is_opaque = false;
 };

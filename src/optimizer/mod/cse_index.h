@@ -38,7 +38,7 @@ class CseIndex {
 
   // The canonical index of a term equal to (label, children), or `next` after
   // recording it; `inserted` tells which. The caller appends the term at `next`.
-  std::uint64_t find_or_insert(std::string_view label, const std::vector<std::uint64_t>& children,
+  std::uint64_t find_or_insert(std::string_view label, const engine::TermChildren& children,
                                std::uint64_t next, bool& inserted) {
     BRANTEL_CHECK(next < kNone, "index fits the reduction's tables");
     auto equal = [&](std::uint64_t k) {

@@ -84,7 +84,7 @@ Compacted compact(const store::NodeList& nodes, std::span<const std::uint64_t> o
     engine::EngineTerm& term = c.graph.terms.emplace_back();
     append_term_label(view, term.label);
     const store::IdsView in = view.inputs();
-    term.children.reserve(in.size());
+    term.children.reserve(static_cast<std::uint32_t>(in.size()));
     for (std::uint32_t k = 0; k < in.size(); ++k) term.children.push_back(c.remap[in[k]]);
     term.is_opaque = view.kind() != store::NodeKind::kOp;
     // Op terms become stage members built from their labels; only opaque terms

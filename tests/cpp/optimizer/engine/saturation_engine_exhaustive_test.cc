@@ -73,7 +73,7 @@ bool check_graph(SaturationEngine& engine, const std::vector<EngineTerm>& terms)
   }
   for (std::size_t k = 0; k < out.terms.size(); ++k) {
     const EngineTerm& rep = terms[first_of_output[k]];
-    std::vector<std::uint64_t> mapped;
+    TermChildren mapped;
     for (std::uint64_t c : rep.children) mapped.push_back(out.term_map[c]);
     if (out.terms[k].label != rep.label || out.terms[k].children != mapped ||
         out.terms[k].is_opaque != !rep.label.starts_with("op|")) {

@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* kAdd0R = "op|add|scalar=f0000000000000000;side=sr";
 
-EngineTerm t(std::string label, std::vector<std::uint64_t> children = {}) {
+EngineTerm t(std::string label, TermChildren children = {}) {
   return EngineTerm{std::move(label), std::move(children), false};
 }
 
@@ -32,7 +32,7 @@ TEST(SaturationEngine, WorkedExample) {
   EXPECT_TRUE(out.terms[0].children.empty());
   EXPECT_TRUE(out.terms[0].is_opaque);
   EXPECT_EQ(out.terms[1].label, "op|mul");
-  EXPECT_EQ(out.terms[1].children, (std::vector<std::uint64_t>{0, 0}));
+  EXPECT_EQ(out.terms[1].children, (TermChildren{0, 0}));
   EXPECT_FALSE(out.terms[1].is_opaque);
   EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{1, 1}));
   EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1}));
@@ -109,18 +109,18 @@ TEST(SaturationEngine, CommutedPairKeepsTheEarlierTermOnly) {
     const std::string label = "op|" + std::string(op);
     const CanonicalTerms out = run({t("src|a"), t("src|b"), t(label, {0, 1}), t(label, {1, 0})}, {3});
     ASSERT_EQ(out.terms.size(), 3u) << label;
-    EXPECT_EQ(out.terms[2].children, (std::vector<std::uint64_t>{0, 1})) << label;
+    EXPECT_EQ(out.terms[2].children, (TermChildren{0, 1})) << label;
     EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{2})) << label;
   }
   // Alone, a commutative term is returned as given, never swapped.
   const CanonicalTerms alone = run({t("src|a"), t("src|b"), t("op|add", {1, 0})}, {2});
-  EXPECT_EQ(alone.terms[2].children, (std::vector<std::uint64_t>{1, 0}));
+  EXPECT_EQ(alone.terms[2].children, (TermChildren{1, 0}));
 }
 
 TEST(SaturationEngine, OnlyBareTwoInputCommutativeOpsCommute) {
   struct Case {
     const char* label;
-    std::vector<std::uint64_t> first, second;
+    TermChildren first, second;
   };
   const Case kept[] = {
       {"op|add", {0, 1, 2}, {2, 1, 0}},       // three inputs
@@ -140,7 +140,7 @@ TEST(SaturationEngine, MergesPropagateUpwardByCongruence) {
       run({t("src|x"), t(kAdd0R, {0}), t("op|f", {1}), t("op|f", {0}), t("red|sum", {2}), t("red|sum", {3})},
           {4, 5});
   EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1, 2, 2}));
-  EXPECT_EQ(out.terms[1].children, (std::vector<std::uint64_t>{0}));
+  EXPECT_EQ(out.terms[1].children, (TermChildren{0}));
 }
 
 TEST(SaturationEngine, OpacityFollowsTheLabelPrefix) {

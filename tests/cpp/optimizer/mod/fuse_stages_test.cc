@@ -16,7 +16,7 @@ using testing::dump;
 
 struct TermRow {
   std::string label;
-  std::vector<std::uint64_t> children;
+  engine::TermChildren children;
 };
 
 // Opaque terms in these tests use node labels as template keys; each gets a

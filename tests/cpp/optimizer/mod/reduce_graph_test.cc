@@ -35,7 +35,7 @@ TEST(ReduceGraph, WorkedExampleUnderBothRules) {
     const ReductionResult r = reduce_graph(nodes, std::vector<std::uint64_t>{4}, engine, maximal);
     EXPECT_EQ(engine.calls, 1);
     ASSERT_EQ(engine.last_input.terms.size(), 4u);
-    const std::vector<std::pair<std::string, std::vector<std::uint64_t>>> expected_terms = {
+    const std::vector<std::pair<std::string, engine::TermChildren>> expected_terms = {
         {"src|a", {}}, {"op|f", {0}}, {"op|g", {1}}, {"red|sum", {2}}};
     for (std::size_t t = 0; t < 4; ++t) {
       EXPECT_EQ(engine.last_input.terms[t].label, expected_terms[t].first);
