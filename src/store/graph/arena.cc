@@ -4,10 +4,6 @@
 
 namespace brantel::store {
 
-namespace {
-constexpr std::size_t kInitialSlots = 16;
-}
-
 NodeArena::NodeArena() : NodeArena(support::random_seed()) {}
 
 NodeArena::NodeArena(std::uint64_t seed) : seed_(seed) {}
@@ -124,7 +120,7 @@ NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t has
   const std::size_t k = segment_index(input_bound);
   if (k >= segments_.size()) segments_.resize(k + 1);
   Segment& seg = segments_[k];
-  if (seg.slots.empty()) rehash(seg, kInitialSlots);
+  if (seg.slots.empty()) rehash(seg, new_segment_slots_);
   bool found = false;
   const std::size_t i = probe(seg, hash, record, found);
   if (found) return Interned{seg.slots[i].id_plus_one - 1, false};
@@ -133,7 +129,14 @@ NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t has
   const std::uint64_t offset = nodes_.bytes().size();
   nodes_.append_record(record);
   seg.slots[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
-  if (++seg.used * 4 > seg.slots.size() * 3) rehash(seg, seg.slots.size() * 2);
+  if (++seg.used * 4 > seg.slots.size() * 3) {
+    rehash(seg, seg.slots.size() * 2);
+    // Later segments start at the size this one reached, up to what one node per
+    // id of a segment's range needs: a graph built front to back fills them
+    // alike, so they skip the doublings; a sparse one wastes at most that much
+    // per segment, 32 bytes per node.
+    new_segment_slots_ = std::max(new_segment_slots_, std::min(seg.slots.size(), kFullSegmentSlots));
+  }
   return Interned{n, true};
 }
 

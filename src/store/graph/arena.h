@@ -128,9 +128,15 @@ class NodeArena {
   Interned insert(std::string_view record, std::uint32_t hash, NodeId input_bound);
   static void rehash(Segment& seg, std::size_t slot_count);
 
+  static constexpr std::size_t kInitialSlots = 16;
+  // Room for one node per id of a segment's range at the 3/4 load bound.
+  static constexpr std::size_t kFullSegmentSlots = std::size_t{2} << kSegmentBits;
+
   std::uint64_t seed_;
   NodeList nodes_;
   std::vector<Segment> segments_;
+  // The size a new segment starts at (see insert()).
+  std::size_t new_segment_slots_ = kInitialSlots;
 };
 
 }  // namespace brantel::store
