@@ -8,13 +8,13 @@
 // and never the offsets array in between.
 //
 // The intern table is split into segments by the record's largest input id
-// (kSegmentIds ids per segment; records without inputs go to segment 0), each an
+// (4,096 ids per segment; records without inputs go to segment 0), each an
 // open-addressing table of its own. A pipeline is built front to back and a new
 // node reads recent nodes, so consecutive adds probe the same few segments, which
 // stay in cache (about 4,000 nodes in 128 KiB), while one table of a million
 // slots would miss the cache on nearly every probe. Where a record lands follows
 // from its content alone, so a repeat finds it; within a segment the slot comes
-// from the seeded hash as before.
+// from the seeded hash.
 #pragma once
 
 #include <algorithm>
