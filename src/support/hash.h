@@ -12,6 +12,8 @@
 #include <span>
 #include <string_view>
 
+#include "support/little_endian.h"
+
 namespace brantel::support {
 
 // 128-bit multiply folded to 64 bits: the mixing step of the byte hash below.
@@ -20,12 +22,7 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
   return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
 }
 
-inline std::uint64_t load_le64(const unsigned char* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
+inline std::uint64_t load_le64(const unsigned char* p) noexcept { return read_le<std::uint64_t>(p); }
 
 inline constexpr std::uint64_t kHashPrime0 = 0xa0761d6478bd642fULL;
 inline constexpr std::uint64_t kHashPrime1 = 0xe7037ed1a0b428dbULL;

@@ -21,13 +21,6 @@ constexpr char kMagic[4] = {'B', 'I', 'R', '1'};
 constexpr std::size_t kHeaderSize = 8;  // magic + node count
 constexpr std::size_t kMinRecordSize = 9;
 
-void put_u32(char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
-}
-void put_u64(char* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
-}
-
 // One parameter entry of the record being decoded, as offsets into the data, for
 // the rare record whose params must be re-sorted.
 struct EntrySpan {
@@ -409,12 +402,12 @@ std::span<char> write_blob_frame(std::span<char> out, std::size_t node_count, st
                 "a blob frame is written into a buffer sized by blob_size");
   char* p = out.data();
   std::memcpy(p, kMagic, 4);
-  put_u32(p + 4, static_cast<std::uint32_t>(node_count));
+  store::write_u32(p + 4, static_cast<std::uint32_t>(node_count));
   p = out.data() + out.size() - trailer;
-  put_u32(p, static_cast<std::uint32_t>(outputs.size()));
+  store::write_u32(p, static_cast<std::uint32_t>(outputs.size()));
   p += 4;
   for (NodeId id : outputs) {
-    put_u64(p, id);
+    store::write_u64(p, id);
     p += 8;
   }
   return out.subspan(kHeaderSize, out.size() - kHeaderSize - trailer);

@@ -27,37 +27,17 @@
 #include "store/model/node.h"
 #include "support/check.h"
 #include "support/hash.h"
+#include "support/little_endian.h"
 
 namespace brantel::store {
 
 inline constexpr std::uint64_t kU32Max = 0xffffffffULL;
 
-// Little-endian fields. On a little-endian machine a value's own bytes are the
-// layout, so each is one load or store (a byte loop is not always merged into one).
-template <typename T>
-T read_le(const char* p) noexcept {
-  T v = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, p, sizeof(T));
-  } else {
-    for (int i = static_cast<int>(sizeof(T)) - 1; i >= 0; --i) {
-      v = static_cast<T>((v << 8) | static_cast<unsigned char>(p[i]));
-    }
-  }
-  return v;
-}
-template <typename T>
-void write_le(char* p, T v) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(p, &v, sizeof(T));
-  } else {
-    for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<char>(v >> (8 * i));
-  }
-}
-inline std::uint32_t read_u32(const char* p) noexcept { return read_le<std::uint32_t>(p); }
-inline std::uint64_t read_u64(const char* p) noexcept { return read_le<std::uint64_t>(p); }
-inline void write_u32(char* p, std::uint32_t v) noexcept { write_le(p, v); }
-inline void write_u64(char* p, std::uint64_t v) noexcept { write_le(p, v); }
+// Record fields are little-endian.
+inline std::uint32_t read_u32(const char* p) noexcept { return support::read_le<std::uint32_t>(p); }
+inline std::uint64_t read_u64(const char* p) noexcept { return support::read_le<std::uint64_t>(p); }
+inline void write_u32(char* p, std::uint32_t v) noexcept { support::write_le(p, v); }
+inline void write_u64(char* p, std::uint64_t v) noexcept { support::write_le(p, v); }
 
 // Appends little-endian fields to a byte buffer.
 class RecordWriter {
