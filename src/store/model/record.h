@@ -39,46 +39,6 @@ inline std::uint64_t read_u64(const char* p) noexcept { return support::read_le<
 inline void write_u32(char* p, std::uint32_t v) noexcept { support::write_le(p, v); }
 inline void write_u64(char* p, std::uint64_t v) noexcept { support::write_le(p, v); }
 
-// Appends little-endian fields to a byte buffer.
-class RecordWriter {
- public:
-  explicit RecordWriter(std::string& out) : out_(out) {}
-  void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
-  void u32(std::uint32_t v) {
-    char b[4];
-    write_u32(b, v);
-    out_.append(b, 4);
-  }
-  void u64(std::uint64_t v) {
-    char b[8];
-    write_u64(b, v);
-    out_.append(b, 8);
-  }
-  // Lengths beyond u32 cannot be written; callers check limits before encoding.
-  void str(std::string_view s) {
-    BRANTEL_CHECK(s.size() <= kU32Max, "string fits the record's u32 length");
-    u32(static_cast<std::uint32_t>(s.size()));
-    out_.append(s.data(), s.size());
-  }
-  // Bytes that are already in record layout (entries encoded by a writer).
-  void encoded(std::string_view bytes) { out_.append(bytes.data(), bytes.size()); }
-  void ids(std::span<const NodeId> ids) {
-    BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
-    u32(static_cast<std::uint32_t>(ids.size()));
-    if constexpr (std::endian::native == std::endian::little) {
-      // The ids' own bytes are the little-endian layout: one copy for the list.
-      out_.append(reinterpret_cast<const char*>(ids.data()), ids.size() * sizeof(NodeId));
-    } else {
-      for (NodeId id : ids) u64(id);
-    }
-  }
-  void value(const ParamValue& v);
-  void params(const ParamMap& params);
-
- private:
-  std::string& out_;
-};
-
 // Writes little-endian fields into room its caller sized beforehand, with no
 // capacity check per field: the add methods know a record's size before they
 // write it, and on that path appending field by field was a fifth of the work.
@@ -105,7 +65,12 @@ class SizedRecordWriter {
   }
   void ids(std::span<const NodeId> ids) noexcept {
     u32(static_cast<std::uint32_t>(ids.size()));
-    for (const NodeId id : ids) u64(id);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The ids' own bytes are the little-endian layout: one copy for the list.
+      bytes(std::string_view(reinterpret_cast<const char*>(ids.data()), ids.size() * sizeof(NodeId)));
+    } else {
+      for (const NodeId id : ids) u64(id);
+    }
   }
   char* position() const noexcept { return p_; }
 
@@ -115,6 +80,38 @@ class SizedRecordWriter {
 
  private:
   char* p_;
+};
+
+// Appends little-endian fields to a string. Each field is written by a
+// SizedRecordWriter over room made for it, so the two writers share one encoding.
+class RecordWriter {
+ public:
+  explicit RecordWriter(std::string& out) : out_(out) {}
+  void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void u32(std::uint32_t v) { room(4).u32(v); }
+  void u64(std::uint64_t v) { room(8).u64(v); }
+  // Lengths beyond u32 cannot be written; callers check limits before encoding.
+  void str(std::string_view s) {
+    BRANTEL_CHECK(s.size() <= kU32Max, "string fits the record's u32 length");
+    room(SizedRecordWriter::str_size(s)).str(s);
+  }
+  // Bytes that are already in record layout (entries encoded by a writer).
+  void encoded(std::string_view bytes) { room(bytes.size()).bytes(bytes); }
+  void ids(std::span<const NodeId> ids) {
+    BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
+    room(SizedRecordWriter::ids_size(ids)).ids(ids);
+  }
+  void value(const ParamValue& v);
+  void params(const ParamMap& params);
+
+ private:
+  SizedRecordWriter room(std::size_t bytes) {
+    const std::size_t at = out_.size();
+    out_.resize(at + bytes);
+    return SizedRecordWriter(out_.data() + at);
+  }
+
+  std::string& out_;
 };
 
 // One parameter entry read from a record; strings point into the record.
