@@ -306,7 +306,7 @@ void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& v
 }
 
 std::string_view key_of(const Scratch& scratch, const ParamSlot& slot) {
-  return bytes_of(scratch.entries).substr(slot.begin + 4, slot.key_size);
+  return store::bytes_of(scratch.entries).substr(slot.begin + 4, slot.key_size);
 }
 
 // Stable, like every ParamMap producer; insertion sort for the usual handful of
@@ -560,10 +560,10 @@ void write_params(store::SizedRecordWriter& writer, const Scratch& scratch) {
     next += p.size;
   }
   if (in_order) {
-    writer.bytes(bytes_of(scratch.entries));
+    writer.bytes(store::bytes_of(scratch.entries));
     return;
   }
-  for (const ParamSlot& p : scratch.params) writer.bytes(bytes_of(scratch.entries).substr(p.begin, p.size));
+  for (const ParamSlot& p : scratch.params) writer.bytes(store::bytes_of(scratch.entries).substr(p.begin, p.size));
 }
 
 }  // namespace brantel::py

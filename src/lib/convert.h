@@ -101,10 +101,6 @@ class ScratchLease {
 // A bytes object (or subclass), read in place.
 [[nodiscard]] bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out);
 
-inline std::string_view bytes_of(const store::FlatBuffer<char>& buffer) {
-  return std::string_view(buffer.data(), buffer.size());
-}
-
 // The params section of a record (count, then entries in key order): its size,
 // and the section itself.
 std::size_t params_size(const Scratch& scratch);

@@ -53,7 +53,7 @@ void graph_store_dealloc(PyObject* self) noexcept {
 // and copies them only when the node is new.
 PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const store::NodeId> inputs) {
   store::GraphStore& graph = store_of(self);
-  const std::string_view record = bytes_of(scratch.record);
+  const std::string_view record = store::bytes_of(scratch.record);
   const store::PreparedRecord prepared{record, graph.hash(record, scratch.params_have_nan),
                                        store::PreparedRecord::bound_of(inputs)};
   auto id = graph.intern(prepared);

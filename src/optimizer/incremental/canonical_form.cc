@@ -58,7 +58,7 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
   if (inputs_changed) {
     record_.clear();
     store::write_with_inputs(node, inputs_, record_.extend(store::size_with_inputs(node, inputs_.size())));
-    record = std::string_view(record_.data(), record_.size());
+    record = store::bytes_of(record_);
   }
   const store::PreparedRecord direct{record, canonical_.hash(record, has_nan),
                                      store::PreparedRecord::bound_of(inputs_)};
@@ -70,7 +70,7 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
       const store::NodeId swapped_inputs[] = {inputs_[1], inputs_[0]};
       swapped_record_.clear();
       store::write_with_inputs(node, swapped_inputs, swapped_record_.extend(record.size()));
-      const std::string_view swapped_record(swapped_record_.data(), swapped_record_.size());
+      const std::string_view swapped_record = store::bytes_of(swapped_record_);
       const store::PreparedRecord swapped{swapped_record, canonical_.hash(swapped_record, has_nan),
                                           direct.input_bound};
       if (std::optional<store::NodeId> id = canonical_.find(swapped)) return *id;

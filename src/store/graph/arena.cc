@@ -63,10 +63,7 @@ std::size_t NodeArena::memory_bytes() const {
 }
 
 std::optional<NodeId> NodeArena::find(const NodeView& view) const {
-  NodeId bound = 0;
-  const IdsView inputs = view.inputs();
-  for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = PreparedRecord::bound_with(bound, inputs[k]);
-  return find(PreparedRecord{view.record(), hash_of(view), bound});
+  return find(PreparedRecord{view.record(), hash_of(view), PreparedRecord::bound_of(view.inputs())});
 }
 
 std::optional<NodeId> NodeArena::find(const PreparedRecord& prepared) const {
@@ -100,13 +97,11 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeVie
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view, std::uint32_t hash) {
   const std::size_t n = nodes_.size();
   const IdsView inputs = view.inputs();
-  NodeId bound = 0;
   // Check against n, not n + 1: a node may not name itself.
   for (std::uint32_t k = 0; k < inputs.size(); ++k) {
     if (inputs[k] >= n) return support::Err{StoreError{inputs[k]}};
-    bound = PreparedRecord::bound_with(bound, inputs[k]);
   }
-  return insert(view.record(), hash, bound);
+  return insert(view.record(), hash, PreparedRecord::bound_of(inputs));
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {

@@ -50,6 +50,11 @@ struct PreparedRecord {
     for (NodeId id : inputs) bound = bound_with(bound, id);
     return bound;
   }
+  static NodeId bound_of(const IdsView& inputs) {
+    NodeId bound = 0;
+    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = bound_with(bound, inputs[k]);
+    return bound;
+  }
 };
 
 class NodeArena {

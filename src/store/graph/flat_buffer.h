@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -147,5 +148,12 @@ class FlatBuffer {
   detail::RawStorage storage_;
   std::size_t size_ = 0;
 };
+
+// A byte buffer's contents as a view. An empty buffer has no storage; its view
+// still points somewhere, so callers may hand it to memcpy and the like.
+inline std::string_view bytes_of(const FlatBuffer<char>& buffer) noexcept {
+  if (buffer.empty()) return std::string_view("", 0);
+  return std::string_view(buffer.data(), buffer.size());
+}
 
 }  // namespace brantel::store

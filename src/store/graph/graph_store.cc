@@ -62,10 +62,7 @@ support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<cons
   prepared.reserve(records.size());
   for (std::string_view record : records) {
     const NodeView view = NodeView::parse(record);
-    NodeId bound = 0;
-    const IdsView inputs = view.inputs();
-    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = PreparedRecord::bound_with(bound, inputs[k]);
-    prepared.push_back(PreparedRecord{record, hash(record, view.has_nan()), bound});
+    prepared.push_back(PreparedRecord{record, hash(record, view.has_nan()), PreparedRecord::bound_of(view.inputs())});
   }
   return intern_all(std::span<const PreparedRecord>(prepared), ids);
 }

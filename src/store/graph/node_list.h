@@ -30,10 +30,7 @@ class NodeList {
   // The concatenated records, in id order: exactly the blob's node section. An
   // empty list has no buffer at all; its view still points somewhere, so that
   // callers may hand it to memcpy and the like.
-  std::string_view bytes() const {
-    if (bytes_.empty()) return std::string_view("", 0);
-    return std::string_view(bytes_.data(), bytes_.size());
-  }
+  std::string_view bytes() const { return bytes_of(bytes_); }
   // Where record i starts in bytes().
   std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
 
