@@ -224,8 +224,9 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
     SearchMatches& m = found.emplace_back();
     m.eclass = eclass;
     m.substs.reserve(static_cast<std::uint32_t>(substs.size()));
+    const EClass* cls = applier != nullptr ? &egraph[eclass] : nullptr;
     for (Subst& s : substs) {
-      if (applier != nullptr) s.instantiation_present = applier->instantiation_in(egraph[eclass], s);
+      if (cls != nullptr) s.instantiation_present = applier->instantiation_in(*cls, s);
       m.substs.push_back(std::move(s));
     }
   };
