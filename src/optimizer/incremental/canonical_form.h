@@ -43,7 +43,15 @@ class CanonicalForm {
   // Folds `delta`, the store nodes from id watermark() on, in id order. Returns
   // the delta size, or BadNodeId for the first input id that is not consumed yet;
   // on failure the nodes before it stay consumed and total_work is not advanced.
-  support::Result<std::uint64_t, store::StoreError> consume(const store::NodeList& delta);
+  support::Result<std::uint64_t, store::StoreError> consume(const store::NodeList& delta) {
+    auto folded = fold_all(delta);
+    if (folded) count_work(*folded);
+    return folded;
+  }
+  // consume() in two halves, for a caller that takes a delta in slices: the
+  // slices are folded one by one and the work is counted once, after the last.
+  support::Result<std::uint64_t, store::StoreError> fold_all(const store::NodeList& delta);
+  void count_work(std::uint64_t nodes) { total_work_ += nodes; }
 
   std::uint64_t watermark() const { return id_map_.size(); }
   std::uint64_t total_work() const { return total_work_; }

@@ -1,5 +1,6 @@
 #include "optimizer/incremental/incremental_reducer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "optimizer/engine/saturation_engine.h"
@@ -13,10 +14,21 @@ IncrementalReducer::IncrementalReducer() = default;
 
 support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_delta(
     const store::GraphStore& store) {
-  // The store lock is taken inside nodes_since, under ours, and only for the copy;
-  // other threads keep adding while the copy is folded.
-  const store::NodeList delta = store.nodes_since(form_.watermark());
-  return form_.consume(delta);
+  // The delta is every node the store holds when the step starts. It is copied in
+  // slices, each under a short hold of the store lock (taken under ours), and each
+  // folded while still in cache; other threads keep adding meanwhile. The nodes
+  // are immutable once added, so slicing changes nothing but the memory touched.
+  const std::uint64_t start = form_.watermark();
+  const std::uint64_t end = store.copy_nodes_since(start, kSliceNodes, slice_);
+  for (;;) {
+    if (auto folded = form_.fold_all(slice_); !folded) return support::Err{*folded.error()};
+    const std::uint64_t at = form_.watermark();
+    if (at >= end) break;
+    store.copy_nodes_since(at, std::min(kSliceNodes, end - at), slice_);
+  }
+  const std::uint64_t consumed = form_.watermark() - start;
+  form_.count_work(consumed);
+  return consumed;
 }
 
 support::Result<std::uint64_t, store::StoreError> IncrementalReducer::step(const store::GraphStore& store) {

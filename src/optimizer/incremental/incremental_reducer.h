@@ -21,8 +21,8 @@
 //
 // Locking: one lock for the whole of every method, including the reduction run
 // in finalize. It is taken before the store lock, which is held only inside
-// store.nodes_since for the copy of the delta and released before consumption
-// starts; no path takes this lock while holding a store lock. An internal error
+// store.copy_nodes_since, for the copy of one slice of the delta, and released
+// before that slice is folded; no path takes this lock while holding a store lock. An internal error
 // while the lock is held (a poisoned store lock included) poisons the reducer.
 //
 // Non-goals: the reducer records nothing about which store it was fed; feeding
@@ -52,7 +52,7 @@ class IncrementalReducer {
   IncrementalReducer(const IncrementalReducer&) = delete;
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
-  // Consumes store.nodes_since(watermark()); returns the delta size, or BadNodeId
+  // Consumes the store's nodes from watermark() on; returns the delta size, or BadNodeId
   // for an input that names no consumed node.
   support::Result<std::uint64_t, store::StoreError> step(const store::GraphStore& store);
 
@@ -72,8 +72,14 @@ class IncrementalReducer {
   support::Result<std::uint64_t, store::StoreError> consume_delta(const store::GraphStore& store)
       BRANTEL_REQUIRES(mu_);
 
+  // About a megabyte of records: small enough to fold while in cache, large
+  // enough that taking the store lock per slice costs nothing measurable.
+  static constexpr std::uint64_t kSliceNodes = 1u << 14;
+
   mutable support::PoisonableMutex mu_{kReducerPoisonedMessage};
   CanonicalForm form_ BRANTEL_GUARDED_BY(mu_);
+  // The slice being folded; kept so that its buffers are allocated once.
+  store::NodeList slice_ BRANTEL_GUARDED_BY(mu_);
 };
 
 }  // namespace brantel::incremental

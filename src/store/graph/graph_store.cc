@@ -127,9 +127,17 @@ std::vector<NodeMapEntry> GraphStore::node_map() const {
 }
 
 NodeList GraphStore::nodes_since(std::uint64_t watermark) const {
+  NodeList out;
+  copy_nodes_since(watermark, ~std::uint64_t{0}, out);
+  return out;
+}
+
+std::uint64_t GraphStore::copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count, NodeList& out) const {
   PoisonGuard lock(mu_);
   const std::size_t n = arena_.size();
-  return arena_.nodes().slice(watermark < n ? watermark : n, n);
+  const std::size_t from = watermark < n ? watermark : n;
+  arena_.nodes().copy_slice(from, from + std::min<std::uint64_t>(max_count, n - from), out);
+  return n;
 }
 
 std::string GraphStore::to_dot() const {

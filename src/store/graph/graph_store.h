@@ -77,6 +77,10 @@ class GraphStore {
   std::vector<NodeId> output_marks() const;
   std::vector<NodeMapEntry> node_map() const;
   NodeList nodes_since(std::uint64_t watermark) const;
+  // Copies at most `max_count` records from id `watermark` on into `out`
+  // (reusing its buffers) and returns the node count at the time: a reader can
+  // take a long delta in slices that stay in cache, each under a short hold.
+  std::uint64_t copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count, NodeList& out) const;
   // DOT text, rendered under the lock.
   std::string to_dot() const;
 

@@ -41,6 +41,9 @@ class NodeList {
   void append(const Node& node) { append_record(encode_node(node)); }
   // Records in [from, to) as a new list.
   NodeList slice(std::size_t from, std::size_t to) const;
+  // The same into `out`, whose buffers are reused: a caller that copies slice
+  // after slice allocates once.
+  void copy_slice(std::size_t from, std::size_t to, NodeList& out) const;
   void reserve(std::size_t nodes, std::size_t bytes) {
     offsets_.reserve(nodes + 1);
     bytes_.reserve(bytes);

@@ -192,6 +192,34 @@ TEST(IncrementalReducer, FinalizeReportsAnOutputNotConsumed) {
 // Several threads step one reducer while another keeps adding: every node is
 // consumed by exactly one step, and the result matches a reducer that saw the
 // finished store in one go.
+// A step over a delta longer than one slice folds it exactly as many small steps
+// do, mirrors whose twin lies in an earlier slice included.
+TEST(IncrementalReducer, LongDeltaFoldsAsManySmallSteps) {
+  constexpr std::uint64_t kNodes = 50000;
+  GraphStore store;
+  IncrementalReducer small_steps;
+  NodeId last = source(store, "s0");
+  for (std::uint64_t i = 1; store.node_count() < kNodes; ++i) {
+    const NodeId far = (i * 7919) % store.node_count();
+    switch (i % 4) {
+      case 0: last = op(store, "add", {last, far}); break;
+      case 1: last = op(store, "add", {far, last}); break;
+      case 2: last = op(store, "mul", {last}, identity_params(1.0, "l")); break;
+      default: last = op(store, "neg", {last}); break;
+    }
+    if (i % 777 == 0) step_ok(small_steps, store);
+  }
+  IncrementalReducer one_step;
+  EXPECT_EQ(step_ok(one_step, store), store.node_count());
+  step_ok(small_steps, store);
+  EXPECT_EQ(one_step.watermark(), store.node_count());
+  EXPECT_EQ(one_step.total_work(), store.node_count());
+  EXPECT_EQ(one_step.canonical_count(), small_steps.canonical_count());
+  EXPECT_LT(one_step.canonical_count(), store.node_count());
+  const std::vector<NodeId> outputs = {last, kNodes / 2, 0};
+  expect_same_result(finalize_ok(one_step, store, outputs), finalize_ok(small_steps, store, outputs));
+}
+
 TEST(IncrementalReducer, ConcurrentStepsConsumeEveryNodeOnce) {
   constexpr int kSteppers = 4;
   constexpr std::uint64_t kNodes = 20000;

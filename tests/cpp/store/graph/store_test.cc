@@ -120,6 +120,22 @@ TEST(NodesSince, ClampsTheWatermark) {
   EXPECT_TRUE(s.nodes_since(~std::uint64_t{0}).empty());
 }
 
+TEST(NodesSince, SlicesReuseOneListAndReportTheCount) {
+  GraphStore s;
+  for (int k = 0; k < 6; ++k) must_intern(s, Node::source(std::to_string(k)));
+  const NodeList all = s.nodes();
+  NodeList out;
+  EXPECT_EQ(s.copy_nodes_since(0, 4, out), 6u);
+  EXPECT_EQ(out, all.slice(0, 4));
+  // A shorter slice into the same list holds only its own records.
+  EXPECT_EQ(s.copy_nodes_since(4, 4, out), 6u);
+  EXPECT_EQ(out, all.slice(4, 6));
+  EXPECT_EQ(out.record(1), all.record(5));
+  EXPECT_EQ(s.copy_nodes_since(9, 4, out), 6u);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(out.bytes().size(), 0u);
+}
+
 TEST(Snapshot, IsACopyOfOneState) {
   GraphStore s;
   must_intern(s, Node::source("a"));
