@@ -8,11 +8,15 @@
 // and never the offsets array in between.
 //
 // The intern table is split into segments by the record's largest input id
-// (4,096 ids per segment; records without inputs go to segment 0), each an
+// (256 ids per segment; records without inputs go to segment 0), each an
 // open-addressing table of its own. A pipeline is built front to back and a new
 // node reads recent nodes, so consecutive adds probe the same few segments, which
-// stay in cache (about 4,000 nodes in 128 KiB), while one table of a million
-// slots would miss the cache on nearly every probe. Where a record lands follows
+// stay in cache, while one table of a million slots would miss the cache on
+// nearly every probe. Segments are small (8 KiB when full) because callers
+// interleave interning with other work: an incremental reducer folds a thousand
+// nodes between a thousand Python calls, which evict its tables, and a small
+// current segment comes back in a few lines where a large one took a miss per
+// probe. Where a record lands follows
 // from its content alone, so a repeat finds it; within a segment the slot comes
 // from the seeded hash.
 #pragma once
@@ -121,7 +125,7 @@ class NodeArena {
     std::size_t used = 0;
   };
 
-  static constexpr unsigned kSegmentBits = 12;
+  static constexpr unsigned kSegmentBits = 8;
   // The segment of a record whose inputs are all below `input_bound`.
   static std::size_t segment_index(NodeId input_bound) {
     return input_bound == 0 ? 0 : static_cast<std::size_t>((input_bound - 1) >> kSegmentBits);
