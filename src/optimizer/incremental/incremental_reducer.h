@@ -22,8 +22,9 @@
 // Locking: one lock for the whole of every method, including the reduction run
 // in finalize. It is taken before the store lock, which is held only inside
 // store.copy_nodes_since, for the copy of one slice of the delta, and released
-// before that slice is folded; no path takes this lock while holding a store lock. An internal error
-// while the lock is held (a poisoned store lock included) poisons the reducer.
+// before that slice is folded; no path takes this lock while holding a store
+// lock. An internal error while the lock is held (a poisoned store lock
+// included) poisons the reducer.
 //
 // Non-goals: the reducer records nothing about which store it was fed; feeding
 // another store folds that store's nodes from the watermark on. It does not build
@@ -52,8 +53,8 @@ class IncrementalReducer {
   IncrementalReducer(const IncrementalReducer&) = delete;
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
-  // Consumes the store's nodes from watermark() on; returns the delta size, or BadNodeId
-  // for an input that names no consumed node.
+  // Consumes the store's nodes from watermark() on; returns the delta size, or
+  // BadNodeId for an input that names no consumed node.
   support::Result<std::uint64_t, store::StoreError> step(const store::GraphStore& store);
 
   std::uint64_t watermark() const;

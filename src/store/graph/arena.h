@@ -16,9 +16,8 @@
 // interleave interning with other work: an incremental reducer folds a thousand
 // nodes between a thousand Python calls, which evict its tables, and a small
 // current segment comes back in a few lines where a large one took a miss per
-// probe. Where a record lands follows
-// from its content alone, so a repeat finds it; within a segment the slot comes
-// from the seeded hash.
+// probe. Where a record lands follows from its content alone, so a repeat finds
+// it; within a segment the slot comes from the seeded hash.
 #pragma once
 
 #include <algorithm>
