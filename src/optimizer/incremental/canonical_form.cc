@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
+#include <string_view>
 
 #include "optimizer/incremental/fold_rules.h"
 #include "optimizer/mod/huge_pages.h"
@@ -9,6 +11,18 @@
 #include "support/check.h"
 
 namespace brantel::incremental {
+
+namespace {
+
+// node's record with `inputs` as its input list, written into `buffer`.
+std::string_view write_remapped(const store::NodeView& node, std::span<const store::NodeId> inputs,
+                                store::FlatBuffer<char>& buffer) {
+  buffer.clear();
+  store::write_with_inputs(node, inputs, buffer.extend(store::size_with_inputs(node, inputs.size())));
+  return store::bytes_of(buffer);
+}
+
+}  // namespace
 
 support::Result<std::uint64_t, store::StoreError> CanonicalForm::fold_all(const store::NodeList& delta) {
   make_room(delta.size(), delta.bytes().size());
@@ -70,11 +84,7 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
   // themselves, are already in canonical terms and need no new record.
   const bool has_nan = node.has_nan();
   std::string_view record = node.record();
-  if (inputs_changed) {
-    record_.clear();
-    store::write_with_inputs(node, inputs_, record_.extend(store::size_with_inputs(node, inputs_.size())));
-    record = store::bytes_of(record_);
-  }
+  if (inputs_changed) record = write_remapped(node, inputs_, record_);
   const store::PreparedRecord direct{record, canonical_.hash(record, has_nan),
                                      store::PreparedRecord::bound_of(inputs_)};
 
@@ -83,9 +93,7 @@ std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_chang
     // add(x, x) swapped is itself, which was just looked up.
     if (inputs_[0] != inputs_[1]) {
       const store::NodeId swapped_inputs[] = {inputs_[1], inputs_[0]};
-      swapped_record_.clear();
-      store::write_with_inputs(node, swapped_inputs, swapped_record_.extend(record.size()));
-      const std::string_view swapped_record = store::bytes_of(swapped_record_);
+      const std::string_view swapped_record = write_remapped(node, swapped_inputs, swapped_record_);
       const store::PreparedRecord swapped{swapped_record, canonical_.hash(swapped_record, has_nan),
                                           direct.input_bound};
       if (std::optional<store::NodeId> id = canonical_.find(swapped)) return *id;

@@ -48,14 +48,11 @@ struct PreparedRecord {
   static NodeId bound_with(NodeId bound, NodeId input) {
     return std::max(bound, input == std::numeric_limits<NodeId>::max() ? input : input + 1);
   }
-  static NodeId bound_of(std::span<const NodeId> inputs) {
+  // `inputs`: a span or vector of ids, or a record's IdsView.
+  template <typename Ids>
+  static NodeId bound_of(const Ids& inputs) {
     NodeId bound = 0;
-    for (NodeId id : inputs) bound = bound_with(bound, id);
-    return bound;
-  }
-  static NodeId bound_of(const IdsView& inputs) {
-    NodeId bound = 0;
-    for (std::uint32_t k = 0; k < inputs.size(); ++k) bound = bound_with(bound, inputs[k]);
+    for (decltype(inputs.size()) k = 0; k < inputs.size(); ++k) bound = bound_with(bound, inputs[k]);
     return bound;
   }
 };
