@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "optimizer/incremental/fold_rules.h"
-#include "optimizer/mod/huge_pages.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
@@ -72,7 +71,7 @@ void CanonicalForm::make_room(std::size_t nodes, std::size_t bytes) {
     canonical_.reserve(room_nodes_ - canonical_.size(), room_bytes_ - canonical_.nodes().bytes().size());
   }
   if (id_map_.capacity() < id_map_.size() + nodes) {
-    mod::grow_advised(id_map_, std::max(id_map_.size() + nodes, 2 * id_map_.capacity()));
+    id_map_.reserve(std::max(id_map_.size() + nodes, 2 * id_map_.capacity()));
   }
 }
 

@@ -52,27 +52,29 @@ class CanonicalForm {
   // slices are folded one by one and the work is counted once, after the last.
   support::Result<std::uint64_t, store::StoreError> fold_all(const store::NodeList& delta);
   void count_work(std::uint64_t nodes) { total_work_ += nodes; }
+  // Reserves the canonical arena and id_map for a delta of `nodes` records
+  // totalling `bytes`, so that one step over a whole store grows each of them
+  // once instead of by repeated doubling and copying. fold_all calls it for its
+  // own delta; a caller folding in slices calls it first for the whole delta.
+  void make_room(std::size_t nodes, std::size_t bytes);
 
   std::uint64_t watermark() const { return id_map_.size(); }
   std::uint64_t total_work() const { return total_work_; }
   std::uint64_t canonical_count() const { return canonical_.size(); }
   const store::NodeList& nodes() const { return canonical_.nodes(); }
-  std::span<const std::uint64_t> id_map() const { return id_map_; }
+  std::span<const std::uint64_t> id_map() const { return {id_map_.data(), id_map_.size()}; }
 
  private:
   // Folds one node whose remapped inputs are in inputs_ (`inputs_changed` when any
   // differs from the node's own); returns its canonical id.
   std::uint64_t fold(const store::NodeView& node, bool inputs_changed);
-  // Reserves the canonical arena and id_map for a delta of `nodes` records
-  // totalling `bytes`, so that one step over a whole store grows each of them
-  // once instead of by repeated doubling and copying.
-  void make_room(std::size_t nodes, std::size_t bytes);
 
   // Every input of a canonical node is a smaller canonical id, so the arena's own
   // input check never fails here.
   store::NodeArena canonical_;
   // Entry k is the canonical id of store node k; every entry is < canonical_.size().
-  std::vector<std::uint64_t> id_map_;
+  // A FlatBuffer, so that growing it while stepping moves pages instead of copying.
+  store::FlatBuffer<std::uint64_t> id_map_;
   std::uint64_t total_work_ = 0;
   // What make_room last reserved the arena for (records, record bytes).
   std::size_t room_nodes_ = 0;

@@ -19,7 +19,9 @@ support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_de
   // folded while still in cache; other threads keep adding meanwhile. The nodes
   // are immutable once added, so slicing changes nothing but the memory touched.
   const std::uint64_t start = form_.watermark();
-  const std::uint64_t end = store.copy_nodes_since(start, kSliceNodes, slice_);
+  const store::GraphStore::Delta delta = store.copy_nodes_since(start, kSliceNodes, slice_);
+  const std::uint64_t end = delta.end;
+  if (end > start) form_.make_room(end - start, delta.bytes);
   for (;;) {
     if (auto folded = form_.fold_all(slice_); !folded) return support::Err{*folded.error()};
     const std::uint64_t at = form_.watermark();

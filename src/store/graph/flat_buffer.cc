@@ -3,42 +3,102 @@
 #include <cstdlib>
 #include <new>
 
-#include "support/huge_pages.h"
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace brantel::store::detail {
 
 namespace {
 
+#if defined(__linux__)
+constexpr bool kOwnMappings = true;
+
+// The whole mapping, not just the 2 MiB pages inside it: advice on part of a
+// mapping splits it, and mremap refuses a range that spans more than one.
 void advise_huge_pages(char* data, std::size_t bytes) {
-  if (bytes >= RawStorage::kHugeBytes) support::advise_huge_pages(data, bytes);
+#if defined(MADV_HUGEPAGE)
+  if (bytes >= RawStorage::kHugeBytes) (void)madvise(data, bytes, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
+
+std::size_t page_rounded(std::size_t bytes) {
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+char* map_fresh(std::size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(p);
+}
+#else
+constexpr bool kOwnMappings = false;
+#endif
+
+bool is_mapped(std::size_t capacity) { return kOwnMappings && capacity >= RawStorage::kMapBytes; }
 
 }  // namespace
 
 void RawStorage::grow_to(std::size_t bytes) {
   if (bytes <= capacity_) return;
-  // glibc serves a large block from its own mapping and grows it with mremap,
-  // which moves page tables instead of copying bytes.
-  void* p = std::realloc(data_, bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  data_ = static_cast<char*>(p);
-  capacity_ = bytes;
+  if (!is_mapped(bytes)) {
+    void* p = std::realloc(data_, bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = bytes;
+    return;
+  }
+#if defined(__linux__)
+  const std::size_t mapped = page_rounded(bytes);
+  if (is_mapped(capacity_)) {
+    // The kernel moves the page tables; no byte is copied or faulted in again.
+    void* p = mremap(data_, capacity_, mapped, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+  } else {
+    char* p = map_fresh(mapped);
+    if (capacity_ != 0) std::memcpy(p, data_, capacity_);
+    std::free(data_);
+    data_ = p;
+  }
+  capacity_ = mapped;
   advise_huge_pages(data_, capacity_);
+#endif
 }
 
 RawStorage RawStorage::zeroed(std::size_t bytes) {
   RawStorage out;
   if (bytes == 0) return out;
-  // calloc skips the zeroing for a fresh mapping, which reads as zeros.
+  if (is_mapped(bytes)) {
+#if defined(__linux__)
+    // A fresh mapping reads as zeros and costs nothing until touched.
+    out.capacity_ = page_rounded(bytes);
+    out.data_ = map_fresh(out.capacity_);
+    advise_huge_pages(out.data_, out.capacity_);
+#endif
+    return out;
+  }
   void* p = std::calloc(bytes, 1);
   if (p == nullptr) throw std::bad_alloc();
   out.data_ = static_cast<char*>(p);
   out.capacity_ = bytes;
-  advise_huge_pages(out.data_, out.capacity_);
   return out;
 }
 
 void RawStorage::release() noexcept {
+#if defined(__linux__)
+  if (is_mapped(capacity_)) {
+    munmap(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
+    return;
+  }
+#endif
   std::free(data_);
   data_ = nullptr;
   capacity_ = 0;

@@ -3,15 +3,17 @@
 //
 // std::string and std::vector grow by allocating twice the size and copying. At
 // a million nodes that copies about 100 MB of record bytes and faults every
-// page in twice. A FlatBuffer grows with realloc instead, which glibc serves
-// for a large block by mremap: the kernel moves page tables and nothing is
-// copied. Buffers of kHugeBytes or more ask for transparent huge pages, which
-// turns 512 page faults into one and spares the intern table's random probes
-// most TLB misses; the resident cost is at most one partly used 2 MiB page per
-// buffer.
+// page in twice. A FlatBuffer of kMapBytes or more is a mapping of its own
+// instead, grown with mremap: the kernel moves page tables, and nothing is
+// copied or faulted in again. (glibc's realloc does that only while its mmap
+// threshold, which rises each time a process frees a large block, stays below
+// the buffer's size; past it, every doubling copies.) Buffers of kHugeBytes or
+// more ask for transparent huge pages, which turns 512 page faults into one
+// and spares the intern table's random probes most TLB misses; the resident
+// cost is at most one partly used 2 MiB page per buffer.
 //
-// Elements beyond size() hold no particular value except after zeroed(), which promises
-// zeros up to size() (and calloc writes none for a fresh mapping).
+// Elements beyond size() hold no particular value except after zeroed(), which
+// promises zeros up to size() (a fresh mapping is zero without being written).
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,7 @@ namespace detail {
 // Untyped storage behind FlatBuffer; see the file comment for the policy.
 class RawStorage {
  public:
+  static constexpr std::size_t kMapBytes = std::size_t{256} << 10;
   static constexpr std::size_t kHugeBytes = std::size_t{8} << 20;
 
   RawStorage() noexcept = default;

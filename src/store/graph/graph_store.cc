@@ -132,12 +132,14 @@ NodeList GraphStore::nodes_since(std::uint64_t watermark) const {
   return out;
 }
 
-std::uint64_t GraphStore::copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count, NodeList& out) const {
+GraphStore::Delta GraphStore::copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count,
+                                               NodeList& out) const {
   PoisonGuard lock(mu_);
+  const NodeList& nodes = arena_.nodes();
   const std::size_t n = arena_.size();
   const std::size_t from = watermark < n ? watermark : n;
-  arena_.nodes().copy_slice(from, from + std::min<std::uint64_t>(max_count, n - from), out);
-  return n;
+  nodes.copy_slice(from, from + std::min<std::uint64_t>(max_count, n - from), out);
+  return Delta{n, nodes.offset(n) - nodes.offset(from)};
 }
 
 std::string GraphStore::to_dot() const {

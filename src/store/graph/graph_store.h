@@ -78,9 +78,13 @@ class GraphStore {
   std::vector<NodeMapEntry> node_map() const;
   NodeList nodes_since(std::uint64_t watermark) const;
   // Copies at most `max_count` records from id `watermark` on into `out`
-  // (reusing its buffers) and returns the node count at the time: a reader can
-  // take a long delta in slices that stay in cache, each under a short hold.
-  std::uint64_t copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count, NodeList& out) const;
+  // (reusing its buffers): a reader can take a long delta in slices that stay
+  // in cache, each under a short hold. Returns the whole delta as it stood.
+  struct Delta {
+    std::uint64_t end = 0;    // the node count
+    std::size_t bytes = 0;    // of the records from the watermark to end
+  };
+  Delta copy_nodes_since(std::uint64_t watermark, std::uint64_t max_count, NodeList& out) const;
   // DOT text, rendered under the lock.
   std::string to_dot() const;
 

@@ -27,6 +27,20 @@ TEST(FlatBuffer, GrowthKeepsTheContents) {
   }
 }
 
+// Room reserved to an odd size, as a reader that knows its byte count asks for,
+// leaves a mapping that is no whole number of huge pages; growing it again must
+// still keep the contents (the huge-page advice must not split the mapping).
+TEST(FlatBuffer, GrowthFromOddlySizedLargeRoomKeepsTheContents) {
+  for (const std::size_t room : {detail::RawStorage::kMapBytes + 4097, detail::RawStorage::kHugeBytes + 12345}) {
+    FlatBuffer<char> bytes;
+    bytes.reserve(room);
+    const std::size_t count = 3 * room + 7;
+    for (std::size_t i = 0; i < count; ++i) bytes.push_back(static_cast<char>(i * 31 + (i >> 13)));
+    ASSERT_EQ(bytes.size(), count);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bytes[i], static_cast<char>(i * 31 + (i >> 13))) << room << " at " << i;
+  }
+}
+
 TEST(FlatBuffer, ZeroedIsZeroEvenWhereMemoryWasUsedBefore) {
   for (std::size_t count : {std::size_t{16}, std::size_t{1} << 12, std::size_t{3} << 20}) {
     {

@@ -125,13 +125,19 @@ TEST(NodesSince, SlicesReuseOneListAndReportTheCount) {
   for (int k = 0; k < 6; ++k) must_intern(s, Node::source(std::to_string(k)));
   const NodeList all = s.nodes();
   NodeList out;
-  EXPECT_EQ(s.copy_nodes_since(0, 4, out), 6u);
+  GraphStore::Delta delta = s.copy_nodes_since(0, 4, out);
+  EXPECT_EQ(delta.end, 6u);
+  EXPECT_EQ(delta.bytes, all.bytes().size());
   EXPECT_EQ(out, all.slice(0, 4));
   // A shorter slice into the same list holds only its own records.
-  EXPECT_EQ(s.copy_nodes_since(4, 4, out), 6u);
+  delta = s.copy_nodes_since(4, 4, out);
+  EXPECT_EQ(delta.end, 6u);
+  EXPECT_EQ(delta.bytes, all.bytes().size() - all.offset(4));
   EXPECT_EQ(out, all.slice(4, 6));
   EXPECT_EQ(out.record(1), all.record(5));
-  EXPECT_EQ(s.copy_nodes_since(9, 4, out), 6u);
+  delta = s.copy_nodes_since(9, 4, out);
+  EXPECT_EQ(delta.end, 6u);
+  EXPECT_EQ(delta.bytes, 0u);
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(out.bytes().size(), 0u);
 }
