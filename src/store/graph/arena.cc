@@ -1,5 +1,6 @@
 #include "store/graph/arena.h"
 
+#include <bit>
 #include <cstring>
 
 namespace brantel::store {
@@ -23,10 +24,11 @@ bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
 }
 
 std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const {
-  const std::size_t mask = seg.slots.size() - 1;
+  const Slot* slots = slots_of(seg);
+  const std::size_t mask = seg.slot_count - 1;
   std::size_t i = hash & mask;
   for (;; i = (i + 1) & mask) {
-    const Slot& s = seg.slots[i];
+    const Slot& s = slots[i];
     if (s.id_plus_one == 0) {
       found = false;
       return i;
@@ -39,14 +41,39 @@ std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string
 }
 
 void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
-  FlatBuffer<Slot> old = std::move(seg.slots);
-  seg.slots = FlatBuffer<Slot>::zeroed(slot_count);
-  const std::size_t mask = seg.slots.size() - 1;
-  for (const Slot& s : old) {
+  const Segment old = seg;
+  seg.slot_count = slot_count;
+  Slot* slots = nullptr;
+  if (seg.large()) {
+    seg.begin = large_.size();
+    slots = large_.emplace_back(FlatBuffer<Slot>::zeroed(slot_count)).data();
+  } else {
+    std::vector<std::uint64_t>& reusable = free_by_log2_[std::countr_zero(slot_count)];
+    if (!reusable.empty()) {
+      seg.begin = reusable.back();
+      reusable.pop_back();
+    } else {
+      seg.begin = pool_.size();
+      pool_.extend(slot_count);
+    }
+    slots = pool_.data() + seg.begin;
+    std::memset(slots, 0, slot_count * sizeof(Slot));
+  }
+  if (old.slot_count == 0) return;
+  // Growing the pool above may have moved it, so the old table is found only now.
+  const Slot* from = slots_of(old);
+  const std::size_t mask = slot_count - 1;
+  for (std::size_t k = 0; k < old.slot_count; ++k) {
+    const Slot& s = from[k];
     if (s.id_plus_one == 0) continue;
     std::size_t i = s.hash & mask;
-    while (seg.slots[i].id_plus_one != 0) i = (i + 1) & mask;
-    seg.slots[i] = s;
+    while (slots[i].id_plus_one != 0) i = (i + 1) & mask;
+    slots[i] = s;
+  }
+  if (old.large()) {
+    large_[old.begin] = FlatBuffer<Slot>();
+  } else {
+    free_by_log2_[std::countr_zero(old.slot_count)].push_back(old.begin);
   }
 }
 
@@ -57,8 +84,12 @@ void NodeArena::reserve(std::size_t nodes, std::size_t bytes) {
 }
 
 std::size_t NodeArena::memory_bytes() const {
-  std::size_t bytes = nodes_.memory_bytes() + segments_.capacity() * sizeof(Segment);
-  for (const Segment& seg : segments_) bytes += seg.slots.capacity() * sizeof(Slot);
+  std::size_t bytes = nodes_.memory_bytes() + segments_.capacity() * sizeof(Segment) +
+                      pool_.capacity() * sizeof(Slot) + large_.capacity() * sizeof(FlatBuffer<Slot>);
+  for (const FlatBuffer<Slot>& table : large_) bytes += table.capacity() * sizeof(Slot);
+  for (const std::vector<std::uint64_t>& reusable : free_by_log2_) {
+    bytes += reusable.capacity() * sizeof(std::uint64_t);
+  }
   return bytes;
 }
 
@@ -70,12 +101,12 @@ std::optional<NodeId> NodeArena::find(const PreparedRecord& prepared) const {
   // A record naming an id beyond the arena cannot be in it.
   if (prepared.input_bound > nodes_.size()) return std::nullopt;
   const std::size_t k = segment_index(prepared.input_bound);
-  if (k >= segments_.size() || segments_[k].slots.empty()) return std::nullopt;
+  if (k >= segments_.size() || segments_[k].slot_count == 0) return std::nullopt;
   bool found = false;
   const Segment& seg = segments_[k];
   const std::size_t i = probe(seg, prepared.hash, prepared.record, found);
   if (!found) return std::nullopt;
-  return seg.slots[i].id_plus_one - 1;
+  return slots_of(seg)[i].id_plus_one - 1;
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(std::string_view record) {
@@ -115,22 +146,22 @@ NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t has
   const std::size_t k = segment_index(input_bound);
   if (k >= segments_.size()) segments_.resize(k + 1);
   Segment& seg = segments_[k];
-  if (seg.slots.empty()) rehash(seg, new_segment_slots_);
+  if (seg.slot_count == 0) rehash(seg, new_segment_slots_);
   bool found = false;
   const std::size_t i = probe(seg, hash, record, found);
-  if (found) return Interned{seg.slots[i].id_plus_one - 1, false};
+  if (found) return Interned{slots_of(seg)[i].id_plus_one - 1, false};
   // Slots hold 32-bit ids; four billion nodes cannot fit in memory anyway.
   BRANTEL_CHECK(n < 0xffffffffULL, "node count fits the intern table");
   const std::uint64_t offset = nodes_.bytes().size();
   nodes_.append_record(record);
-  seg.slots[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
-  if (++seg.used * 4 > seg.slots.size() * 3) {
-    rehash(seg, seg.slots.size() * 2);
+  slots_of(seg)[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
+  if (++seg.used * 4 > seg.slot_count * 3) {
+    rehash(seg, seg.slot_count * 2);
     // Later segments start at the size this one reached, up to what one node per
     // id of a segment's range needs: a graph built front to back fills them
     // alike, so they skip the doublings; a sparse one wastes at most that much
     // per segment, 32 bytes per node.
-    new_segment_slots_ = std::max(new_segment_slots_, std::min(seg.slots.size(), kFullSegmentSlots));
+    new_segment_slots_ = std::max(new_segment_slots_, std::min<std::size_t>(seg.slot_count, kFullSegmentSlots));
   }
   return Interned{n, true};
 }

@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/graph/flat_buffer.h"
@@ -85,9 +86,9 @@ class NodeArena {
   // Starts loading the slot where `prepared`'s probe begins; no other effect.
   void prefetch(const PreparedRecord& prepared) const {
     const std::size_t k = segment_index(prepared.input_bound);
-    if (k < segments_.size() && !segments_[k].slots.empty()) {
+    if (k < segments_.size() && segments_[k].slot_count != 0) {
       const Segment& seg = segments_[k];
-      __builtin_prefetch(&seg.slots[prepared.hash & (seg.slots.size() - 1)]);
+      __builtin_prefetch(slots_of(seg) + (prepared.hash & (seg.slot_count - 1)));
     }
   }
   // Looks a record up without inserting it.
@@ -116,9 +117,14 @@ class NodeArena {
   };
 
   // One table of the split intern table; power-of-two size, at most 3/4 full.
+  // Tables of up to kFullSegmentSlots slots live side by side in pool_, from
+  // slot `begin` on; a larger one (many records on one input: sources, a wide
+  // fan-out) has a buffer of its own in large_[begin].
   struct Segment {
-    FlatBuffer<Slot> slots;
-    std::size_t used = 0;
+    std::uint64_t begin = 0;
+    std::uint64_t slot_count = 0;  // 0 until the segment's first record
+    std::uint64_t used = 0;
+    bool large() const { return slot_count > kFullSegmentSlots; }
   };
 
   static constexpr unsigned kSegmentBits = 8;
@@ -131,7 +137,13 @@ class NodeArena {
   bool slot_holds(const Slot& s, std::string_view record) const;
   // Interns a record whose inputs were checked and are all below `input_bound`.
   Interned insert(std::string_view record, std::uint32_t hash, NodeId input_bound);
-  static void rehash(Segment& seg, std::size_t slot_count);
+  // Moves seg's slots into a fresh, empty table of `slot_count` slots.
+  void rehash(Segment& seg, std::size_t slot_count);
+
+  const Slot* slots_of(const Segment& seg) const {
+    return seg.large() ? large_[seg.begin].data() : pool_.data() + seg.begin;
+  }
+  Slot* slots_of(const Segment& seg) { return const_cast<Slot*>(std::as_const(*this).slots_of(seg)); }
 
   static constexpr std::size_t kInitialSlots = 16;
   // Room for one node per id of a segment's range at the 3/4 load bound.
@@ -140,6 +152,15 @@ class NodeArena {
   std::uint64_t seed_;
   NodeList nodes_;
   std::vector<Segment> segments_;
+  // The small tables, in one flat buffer: a million-node graph has thousands of
+  // them, and as heap blocks of their own they were faulted in 4 KiB at a time,
+  // which under a hypervisor cost more than filling them; a FlatBuffer this
+  // large is on huge pages.
+  FlatBuffer<Slot> pool_;
+  // Where in pool_ a table left behind by growth starts, by log2 of its size;
+  // a new table of that size takes it first.
+  std::vector<std::uint64_t> free_by_log2_[kSegmentBits + 2];
+  std::vector<FlatBuffer<Slot>> large_;
   // The size a new segment starts at (see insert()).
   std::size_t new_segment_slots_ = kInitialSlots;
 };

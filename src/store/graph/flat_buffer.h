@@ -30,7 +30,7 @@ namespace detail {
 class RawStorage {
  public:
   static constexpr std::size_t kMapBytes = std::size_t{256} << 10;
-  static constexpr std::size_t kHugeBytes = std::size_t{8} << 20;
+  static constexpr std::size_t kHugeBytes = std::size_t{2} << 20;
 
   RawStorage() noexcept = default;
   RawStorage(RawStorage&& other) noexcept
