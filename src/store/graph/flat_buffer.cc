@@ -1,7 +1,10 @@
 #include "store/graph/flat_buffer.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <new>
+
+#include "support/huge_pages.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -31,9 +34,39 @@ std::size_t page_rounded(std::size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
-char* map_fresh(std::size_t bytes) {
+char* map_anonymous(std::size_t bytes) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(p);
+}
+
+// A fresh mapping of `bytes` (page-rounded). One that will be advised starts
+// on a huge-page boundary, so that the kernel can back all of it with huge
+// pages: it is mapped with a huge page to spare, trimmed off both ends.
+char* map_fresh(std::size_t bytes) {
+  if (bytes < RawStorage::kHugeBytes) return map_anonymous(bytes);
+  constexpr std::uintptr_t kHuge = support::kHugePageBytes;
+  char* spare = map_anonymous(bytes + kHuge);
+  const auto start = reinterpret_cast<std::uintptr_t>(spare);
+  const std::uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
+  if (aligned > start) munmap(spare, aligned - start);
+  const std::uintptr_t tail = aligned + bytes;
+  if (start + bytes + kHuge > tail) munmap(reinterpret_cast<void*>(tail), start + bytes + kHuge - tail);
+  return reinterpret_cast<char*>(aligned);
+}
+
+// `data`'s mapping of `old_bytes` grown to `bytes`, its contents moved by page
+// table, never copied: in place when the addresses after it are free, else
+// onto a fresh mapping from map_fresh, so that it stays on a huge-page boundary.
+char* remap_grown(char* data, std::size_t old_bytes, std::size_t bytes) {
+  void* p = mremap(data, old_bytes, bytes, 0);
+  if (p != MAP_FAILED) return static_cast<char*>(p);
+  char* target = map_fresh(bytes);
+  p = mremap(data, old_bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (p == MAP_FAILED) {
+    munmap(target, bytes);
+    throw std::bad_alloc();
+  }
   return static_cast<char*>(p);
 }
 #else
@@ -56,10 +89,7 @@ void RawStorage::grow_to(std::size_t bytes) {
 #if defined(__linux__)
   const std::size_t mapped = page_rounded(bytes);
   if (is_mapped(capacity_)) {
-    // The kernel moves the page tables; no byte is copied or faulted in again.
-    void* p = mremap(data_, capacity_, mapped, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    data_ = remap_grown(data_, capacity_, mapped);
   } else {
     char* p = map_fresh(mapped);
     if (capacity_ != 0) std::memcpy(p, data_, capacity_);
