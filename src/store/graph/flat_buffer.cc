@@ -121,15 +121,13 @@ RawStorage RawStorage::zeroed(std::size_t bytes) {
 }
 
 void RawStorage::release() noexcept {
-#if defined(__linux__)
   if (is_mapped(capacity_)) {
+#if defined(__linux__)
     munmap(data_, capacity_);
-    data_ = nullptr;
-    capacity_ = 0;
-    return;
-  }
 #endif
-  std::free(data_);
+  } else {
+    std::free(data_);
+  }
   data_ = nullptr;
   capacity_ = 0;
 }
