@@ -29,9 +29,14 @@ void advise_huge_pages(char* data, std::size_t bytes) {
 #endif
 }
 
-std::size_t page_rounded(std::size_t bytes) {
+// The size to map for `bytes`: whole pages, and whole huge pages once advised.
+// An advised mapping then also ends on a huge-page boundary, so no 2 MiB range
+// of it sticks out past the end; the kernel backs such a range with small
+// pages, and they stay small after the mapping grows over them.
+std::size_t mapping_size(std::size_t bytes) {
   static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  return (bytes + page - 1) / page * page;
+  const std::size_t unit = bytes >= RawStorage::kHugeBytes ? support::kHugePageBytes : page;
+  return (bytes + unit - 1) / unit * unit;
 }
 
 char* map_anonymous(std::size_t bytes) {
@@ -87,7 +92,7 @@ void RawStorage::grow_to(std::size_t bytes) {
     return;
   }
 #if defined(__linux__)
-  const std::size_t mapped = page_rounded(bytes);
+  const std::size_t mapped = mapping_size(bytes);
   if (is_mapped(capacity_)) {
     data_ = remap_grown(data_, capacity_, mapped);
   } else {
@@ -107,7 +112,7 @@ RawStorage RawStorage::zeroed(std::size_t bytes) {
   if (is_mapped(bytes)) {
 #if defined(__linux__)
     // A fresh mapping reads as zeros and costs nothing until touched.
-    out.capacity_ = page_rounded(bytes);
+    out.capacity_ = mapping_size(bytes);
     out.data_ = map_fresh(out.capacity_);
     advise_huge_pages(out.data_, out.capacity_);
 #endif
