@@ -6,11 +6,18 @@
 // is touched lets the kernel fault it in 2 MiB at a time.
 //
 // Only a hint: where huge pages are unavailable the kernel ignores it, and nothing
-// observable depends on it. Callers pick their own size threshold, since advising a
-// block that holds at most one huge page only splits its mapping.
+// observable depends on it.
+//
+// Example: reserve_advised(node_map, 1'000'000) reserves 32 MB and advises the
+// 2 MiB-aligned pages inside it, so filling it takes about 15 faults, not 7,800.
+//
+// The vector helpers leave blocks below kAdviseBytes alone: they hold at most one
+// huge page, and the advice would split the mapping for little gain.
 #pragma once
 
 #include <cstddef>
+#include <iterator>
+#include <vector>
 
 namespace brantel::support {
 
@@ -19,5 +26,37 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // Advises the whole 2 MiB pages inside [data, data + bytes); a no-op for null data
 // or a range holding none.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+
+inline constexpr std::size_t kAdviseBytes = std::size_t{4} << 20;
+
+// Reserves room for `n` elements in an empty `v` and advises the new block
+// before anything touches it, when it is at least kAdviseBytes.
+template <typename T>
+void reserve_advised(std::vector<T>& v, std::size_t n) {
+  v.reserve(n);
+  const std::size_t bytes = v.capacity() * sizeof(T);
+  if (bytes >= kAdviseBytes) advise_huge_pages(v.data(), bytes);
+}
+
+// Moves `v` into a new, advised block with room for `n` elements, unless it has
+// that room already. The contents are kept.
+template <typename T>
+void grow_advised(std::vector<T>& v, std::size_t n) {
+  if (v.capacity() >= n) return;
+  std::vector<T> grown;
+  reserve_advised(grown, n);
+  grown.insert(grown.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
+  v.swap(grown);
+}
+
+// `v` resized to `n` copies of `value`, in a block advised before it is filled.
+template <typename T>
+void assign_advised(std::vector<T>& v, std::size_t n, const T& value) {
+  if (v.capacity() < n) {
+    std::vector<T>().swap(v);
+    reserve_advised(v, n);
+  }
+  v.assign(n, value);
+}
 
 }  // namespace brantel::support

@@ -16,6 +16,7 @@
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
 #include "support/hash.h"
+#include "support/huge_pages.h"
 #include "support/mutex.h"
 #include "support/no_destructor.h"
 #include "support/thread_annotations.h"
@@ -178,7 +179,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // Searches start only from rule operators; no other operator needs a class list.
   loaded.index_only(rule_symbols_);
   std::vector<Id> ids;
-  ids.reserve(n);
+  support::reserve_advised(ids, n);
   LabelCache labels(rule_ops_, graph.terms);
   // An add reads each child's class (to record the parent). Most children are recent
   // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
@@ -231,7 +232,8 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   for (Id& id : ids) id = saturated.find(id);
   const std::vector<Id>& canon = ids;
   // Output indices number classes, so they fit an Id.
-  std::vector<Id> out_index(saturated.id_count(), kUnset);
+  std::vector<Id> out_index;
+  support::assign_advised(out_index, saturated.id_count(), kUnset);
   auto output_of = [&](Id eclass) -> std::uint64_t {
     const Id out = out_index[eclass];
     if (out == kUnset) support::panic("no entry found for key");
@@ -241,8 +243,8 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   CanonicalTerms result;
   // A rule only adds a node into the class it matched, so every surviving class holds
   // an input term and the class count is the output size.
-  result.terms.reserve(saturated.class_count());
-  result.term_map.resize(n);
+  support::reserve_advised(result.terms, saturated.class_count());
+  support::assign_advised(result.term_map, n, std::uint64_t{0});
   for (std::size_t i = 0; i < n; ++i) {
     Id& slot = out_index[canon[i]];
     if (slot == kUnset) {

@@ -4,7 +4,7 @@
 #include <numeric>
 #include <string>
 
-#include "optimizer/mod/huge_pages.h"
+#include "support/huge_pages.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
@@ -158,7 +158,7 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
   }
 
   FusionResult out;
-  reserve_advised(out.placements, n);
+  support::reserve_advised(out.placements, n);
   out.placements.resize(n);
   {
     // A size estimate, so the emitted records never regrow (and recopy) their

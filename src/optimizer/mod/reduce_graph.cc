@@ -37,7 +37,7 @@
 
 #include "optimizer/mod/cse_index.h"
 #include "optimizer/mod/fuse_stages.h"
-#include "optimizer/mod/huge_pages.h"
+#include "support/huge_pages.h"
 #include "optimizer/mod/template_table.h"
 #include "optimizer/mod/term_label.h"
 #include "support/check.h"
@@ -74,9 +74,9 @@ Compacted compact(const store::NodeList& nodes, std::span<const std::uint64_t> o
   }
 
   Compacted c;
-  assign_advised(c.remap, n, kDropped);
+  support::assign_advised(c.remap, n, kDropped);
   // Reserved exactly: the list is built in place and never reallocates.
-  reserve_advised(c.graph.terms, survivors);
+  support::reserve_advised(c.graph.terms, survivors);
   for (std::size_t i = 0; i < n; ++i) {
     if (!reachable[i]) continue;
     c.remap[i] = c.graph.terms.size();
@@ -101,7 +101,7 @@ Compacted compact(const store::NodeList& nodes, std::span<const std::uint64_t> o
 // allocated. `canon` receives, for every returned term, its canonical index.
 void hash_cons(std::vector<engine::EngineTerm>& terms, std::vector<std::uint64_t>& canon) {
   const std::size_t n = terms.size();
-  assign_advised(canon, n, std::uint64_t{0});
+  support::assign_advised(canon, n, std::uint64_t{0});
   CseIndex index(terms, n);
   std::size_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
@@ -153,7 +153,7 @@ ReductionResult reduce_graph(const store::NodeList& nodes, std::span<const std::
   result.counts.boundary_nodes = fused.boundary_nodes;
   result.counts.reduced_nodes = fused.nodes.size();
 
-  reserve_advised(result.node_map, nodes.size());
+  support::reserve_advised(result.node_map, nodes.size());
   for (const std::uint64_t j : compacted.remap) {
     if (j == kDropped) {
       result.node_map.emplace_back(std::nullopt);

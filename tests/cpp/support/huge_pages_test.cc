@@ -1,4 +1,4 @@
-#include "optimizer/mod/huge_pages.h"
+#include "support/huge_pages.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace brantel::mod {
+namespace brantel::support {
 namespace {
 
 // Element counts below, at and well above the size that gets advised, so both
@@ -61,4 +61,4 @@ TEST(HugePages, ReserveAdvisedReservesWithoutAddingElements) {
 }
 
 }  // namespace
-}  // namespace brantel::mod
+}  // namespace brantel::support
