@@ -11,6 +11,20 @@ namespace {
 constexpr std::size_t kMinCapacity = 16;
 }  // namespace
 
+MemoTable::MemoTable(const MemoTable& other)
+    : seed_(other.seed_), pool_(other.pool_), segments_(other.segments_), size_(other.size_) {
+  for (std::size_t k = 0; k < segments_.size(); ++k) {
+    const std::span<Slot> from = other.segments_[k].slots;
+    Segment& seg = segments_[k];
+    if (!seg.own.empty()) {
+      seg.slots = seg.own;
+    } else if (!from.empty()) {
+      seg.slots = std::span<Slot>(pool_).subspan(static_cast<std::size_t>(from.data() - other.pool_.data()),
+                                                 from.size());
+    }
+  }
+}
+
 std::size_t MemoTable::segment_of(const SymbolNode& key) noexcept {
   Id largest = 0;
   for (Id c : key.children()) largest = std::max(largest, c);
@@ -43,29 +57,54 @@ MemoTable::Segment& MemoTable::segment_for_insert(const SymbolNode& key) {
 
 void MemoTable::rehash(Segment& seg, std::size_t capacity) {
   BRANTEL_CHECK(std::has_single_bit(capacity), "memo capacity is a power of two");
-  auto old = std::exchange(seg.slots, decltype(seg.slots)(capacity));
-  seg.mask = capacity - 1;
-  seg.shift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
-  for (Slot& s : old) {
+  SlotVector grown(capacity);
+  const std::size_t mask = capacity - 1;
+  const unsigned shift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
+  for (Slot& s : seg.slots) {
     if (s.key.op().is_null()) continue;
     // The tag holds only the low half of the hash and the home uses the top bits.
-    std::size_t i = seg.home(hash_of(s.key));
-    while (!seg.slots[i].key.op().is_null()) i = (i + 1) & seg.mask;
-    seg.slots[i] = std::move(s);
+    std::size_t i = static_cast<std::size_t>(hash_of(s.key) >> shift);
+    while (!grown[i].key.op().is_null()) i = (i + 1) & mask;
+    grown[i] = std::move(s);
   }
+  seg.own = std::move(grown);
+  seg.slots = seg.own;
+  seg.mask = mask;
+  seg.shift = shift;
 }
 
 void MemoTable::reserve(std::size_t n) {
   const std::size_t span = std::size_t{1} << kSegmentBits;
   const std::size_t count = n / span + 1;
-  if (segments_.size() < count) segments_.resize(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    // A node's largest child is usually a recent id, so about one node per id of the
-    // segment's range lands in it.
+  // A node's largest child is usually a recent id, so about one node per id of a
+  // segment's range lands in it.
+  auto capacity_of = [&](std::size_t k) {
     const std::size_t expected = std::min(span, n - std::min(n, k * span)) + 1;
     std::size_t capacity = kMinCapacity;
     while (capacity / 4 * 3 < expected) capacity *= 2;
-    if (segments_[k].slots.size() < capacity) rehash(segments_[k], capacity);
+    return capacity;
+  };
+  if (size_ == 0 && pool_.empty()) {
+    // A fresh table: every segment takes its share of one block.
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < count; ++k) total += capacity_of(k);
+    pool_ = SlotVector(total);
+    segments_.clear();
+    segments_.resize(count);
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      Segment& seg = segments_[k];
+      const std::size_t capacity = capacity_of(k);
+      seg.slots = std::span<Slot>(pool_).subspan(at, capacity);
+      seg.mask = capacity - 1;
+      seg.shift = 64u - static_cast<unsigned>(std::countr_zero(capacity));
+      at += capacity;
+    }
+    return;
+  }
+  if (segments_.size() < count) segments_.resize(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (segments_[k].slots.size() < capacity_of(k)) rehash(segments_[k], capacity_of(k));
   }
 }
 

@@ -12,8 +12,10 @@
 // largest child, so consecutive operations land in the same few segments and stay in
 // cache: a segment of a pipeline-shaped graph holds about 8,000 nodes in a few hundred
 // kilobytes, which a core's L2 cache holds, while a single table of a million entries
-// would miss the cache on every probe. Large segments sit on huge pages (see
-// huge_page_allocator.h). A slot whose key has the null operator is empty (the null
+// would miss the cache on every probe. The segments reserve() sizes up front share
+// one block on huge pages (see huge_page_allocator.h); hundreds of separate blocks
+// of a few hundred kilobytes would each be faulted in 4 KiB at a time. A segment
+// that outgrows its share moves to a block of its own. A slot whose key has the null operator is empty (the null
 // Symbol is never interned).
 // Each segment doubles before it is three quarters full.
 //
@@ -26,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "egraph/huge_page_allocator.h"
@@ -36,6 +39,15 @@ namespace brantel::egraph {
 class MemoTable {
  public:
   explicit MemoTable(std::uint64_t seed) noexcept : seed_(seed) {}
+  // Segments point into storage the table owns: a move keeps it in place, and a
+  // copy points its segments into its own.
+  MemoTable(MemoTable&&) noexcept = default;
+  MemoTable& operator=(MemoTable&&) noexcept = default;
+  MemoTable(const MemoTable& other);
+  MemoTable& operator=(const MemoTable& other) {
+    if (this != &other) *this = MemoTable(other);
+    return *this;
+  }
 
   std::size_t size() const noexcept { return size_; }
   // Presizes for about n nodes whose children are ids below n (a graph being loaded in
@@ -74,8 +86,11 @@ class MemoTable {
     Id value = 0;
     std::uint32_t tag = 0;
   };
+  using SlotVector = std::vector<Slot, HugePageAllocator<Slot>>;
   struct Segment {
-    std::vector<Slot, HugePageAllocator<Slot>> slots;
+    // Into pool_, or into own once the segment has been rehashed.
+    std::span<Slot> slots;
+    SlotVector own;
     std::size_t size = 0;
     std::size_t mask = 0;
     unsigned shift = 64;
@@ -92,6 +107,9 @@ class MemoTable {
   void rehash(Segment& seg, std::size_t capacity);
 
   std::uint64_t seed_;
+  // The slots of the segments sized by reserve(); never reallocated, since
+  // segments point into it.
+  SlotVector pool_;
   std::vector<Segment> segments_;
   std::size_t size_ = 0;
 };
