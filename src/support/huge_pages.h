@@ -27,6 +27,11 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // or a range holding none.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
+// A fresh anonymous mapping of `bytes` (a multiple of kHugePageBytes) starting on
+// a huge-page boundary, since only aligned 2 MiB ranges can be huge pages; it is
+// not advised yet. Throws std::bad_alloc when the kernel refuses. Linux only.
+void* map_huge_aligned(std::size_t bytes);
+
 inline constexpr std::size_t kAdviseBytes = std::size_t{4} << 20;
 
 // Reserves room for `n` elements in an empty `v` and advises the new block

@@ -45,19 +45,12 @@ char* map_anonymous(std::size_t bytes) {
   return static_cast<char*>(p);
 }
 
-// A fresh mapping of `bytes` (page-rounded). One that will be advised starts
-// on a huge-page boundary, so that the kernel can back all of it with huge
-// pages: it is mapped with a huge page to spare, trimmed off both ends.
+// A fresh mapping of `bytes` (from mapping_size). One that will be advised
+// starts on a huge-page boundary, so that the kernel can back all of it with
+// huge pages.
 char* map_fresh(std::size_t bytes) {
   if (bytes < RawStorage::kHugeBytes) return map_anonymous(bytes);
-  constexpr std::uintptr_t kHuge = support::kHugePageBytes;
-  char* spare = map_anonymous(bytes + kHuge);
-  const auto start = reinterpret_cast<std::uintptr_t>(spare);
-  const std::uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
-  if (aligned > start) munmap(spare, aligned - start);
-  const std::uintptr_t tail = aligned + bytes;
-  if (start + bytes + kHuge > tail) munmap(reinterpret_cast<void*>(tail), start + bytes + kHuge - tail);
-  return reinterpret_cast<char*>(aligned);
+  return static_cast<char*>(support::map_huge_aligned(bytes));
 }
 
 // `data`'s mapping of `old_bytes` grown to `bytes`, its contents moved by page
