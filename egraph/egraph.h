@@ -117,6 +117,9 @@ class EGraph {
     memo_.prefetch(node);
   }
 
+  // For a caller loading nodes in order; see MemoTable::prefetch_next_segment.
+  void prefetch_memo_ahead() const noexcept { memo_.prefetch_next_segment(static_cast<Id>(uf_.size())); }
+
   bool clean() const noexcept { return clean_; }
   // Unions that changed the e-graph since the last rebuild; while it is 0, every
   // id that was a root at that rebuild still is.

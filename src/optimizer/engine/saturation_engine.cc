@@ -191,6 +191,9 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
         if (c < ids.size()) loaded.prefetch_class(ids[c]);
       }
     }
+    // Every new term probes the memo at a random slot of the newest segment; the
+    // next segment is fetched meanwhile, a line per term.
+    loaded.prefetch_memo_ahead();
     const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node = egraph::SymbolNode::placeholder(
