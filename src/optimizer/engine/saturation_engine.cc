@@ -183,9 +183,15 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   LabelCache labels(rule_ops_, graph.terms);
   // An add reads each child's class (to record the parent). Most children are recent
   // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
-  // ones already loaded kAhead terms early, so their classes are started then.
+  // ones already loaded kAhead terms early, so their classes are started then,
+  // after their entries of ids were started kAhead terms before that.
   constexpr std::size_t kAhead = 8;
   for (std::size_t t = 0; t < n; ++t) {
+    if (t + 2 * kAhead < n) {
+      for (const std::uint64_t c : graph.terms[t + 2 * kAhead].children) {
+        if (c < ids.size()) __builtin_prefetch(ids.data() + c);
+      }
+    }
     if (t + kAhead < n) {
       for (const std::uint64_t c : graph.terms[t + kAhead].children) {
         if (c < ids.size()) loaded.prefetch_class(ids[c]);
