@@ -206,7 +206,18 @@ std::size_t EGraph::rebuild_classes() {
       list_class(id, classes_[id]);
     }
   } else {
-    for (Id id = first_new_id_; id < created; ++id) repair_class(id, trimmed);
+    // A new class that lost a union points straight at the class it joined,
+    // which lies anywhere in the arrays: that one's record and stamp are
+    // started kAhead ids early (the parent entries themselves are in order).
+    constexpr Id kAheadNew = 8;
+    for (Id id = first_new_id_; id < created; ++id) {
+      if (created - id > kAheadNew) {
+        const Id joined = uf_.parent(id + kAheadNew);
+        prefetch_class(joined);
+        __builtin_prefetch(&rebuilt_at_[joined]);
+      }
+      repair_class(id, trimmed);
+    }
   }
   // Dirty classes are scattered over the arrays: start each one's record and
   // stamp kAhead classes early, and its node list half as early.
