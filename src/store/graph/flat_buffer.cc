@@ -29,13 +29,17 @@ void advise_huge_pages(char* data, std::size_t bytes) {
 #endif
 }
 
-// The size to map for `bytes`: whole pages, and whole huge pages once advised.
-// An advised mapping then also ends on a huge-page boundary, so no 2 MiB range
-// of it sticks out past the end; the kernel backs such a range with small
-// pages, and they stay small after the mapping grows over them.
+// Mappings from this size on are whole huge pages (see mapping_size).
+constexpr std::size_t kWholeHugeBytes = std::size_t{4} << 20;
+
+// The size to map for `bytes`: whole pages, and whole huge pages from
+// kWholeHugeBytes on. Such a mapping ends on a huge-page boundary, so no 2 MiB
+// range of it sticks out past the end; the kernel backs such a range with
+// small pages, and they stay small after the mapping grows over them. Below
+// kWholeHugeBytes the rounding would cost too large a share of the buffer.
 std::size_t mapping_size(std::size_t bytes) {
   static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const std::size_t unit = bytes >= RawStorage::kHugeBytes ? support::kHugePageBytes : page;
+  const std::size_t unit = bytes >= kWholeHugeBytes ? support::kHugePageBytes : page;
   return (bytes + unit - 1) / unit * unit;
 }
 
