@@ -63,17 +63,21 @@ namespace brantel::egraph {
 
 inline constexpr Id kNoId = 0xFFFFFFFFu;
 
-struct EClass {
+// One cache line: classes are read at random (a child's class on every add and
+// union), and a record that straddled two lines would cost two misses. Two
+// e-nodes fit inline, which covers a commutative op and its swapped twin.
+struct alignas(64) EClass {
   // The id the class was created under; a union-find root while the class exists.
   Id id = kNoId;
   // Canonical, sorted and unique after a rebuild; unordered in between.
-  SmallVec<SymbolNode, 1> nodes;
+  SmallVec<SymbolNode, 2> nodes;
   // Ids of e-nodes added with this class (or a class merged into it) as a child; the
   // node itself is EGraph::added_node(parent). May hold stale and repeated entries.
   SmallVec<Id, 2> parents;
 
   bool exists() const noexcept { return id != kNoId; }
 };
+static_assert(sizeof(EClass) == 64, "an e-class record is one cache line");
 
 class EGraph {
  public:
