@@ -278,6 +278,8 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     const Subst& subst = m.substs[ahead_subst++];
     if (subst.instantiation_present) return;  // most likely skipped below
     egraph.prefetch_class(m.eclass);
+    // The add records the new node as a parent of each child class.
+    for (const auto& binding : subst) egraph.prefetch_class(binding.second);
     for (const std::size_t k : leaves) {
       const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
       SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
