@@ -1,4 +1,5 @@
-// Transparent-huge-page advice for large, freshly allocated blocks.
+// Transparent huge pages for large, freshly allocated blocks: aligned mappings, and
+// advice for blocks that come from elsewhere.
 //
 // On the virtual machines this code runs on, the first touch of a 4 KiB page costs
 // microseconds, so a table of tens of megabytes filled front to back spends more
