@@ -196,7 +196,9 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
       }
       Subst& subst = match->substs.emplace_back();
       const std::span<const Id> children = it->children();
-      for (const auto& [var, reg] : program_.subst) subst.insert(var, egraph.find(children[reg - bind.out]));
+      // A clean e-graph's nodes are canonical: every child is a root already, and
+      // looking it up would only cost a miss per far child.
+      for (const auto& [var, reg] : program_.subst) subst.insert(var, children[reg - bind.out]);
       // The class is in cache now; at apply time it would be a miss again.
       if (applier != nullptr) subst.instantiation_present = applier->instantiation_in(cls, subst);
       if (--remaining == 0) return found;
