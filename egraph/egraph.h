@@ -64,9 +64,13 @@ namespace brantel::egraph {
 inline constexpr Id kNoId = 0xFFFFFFFFu;
 
 // One cache line: classes are read at random (a child's class on every add and
-// union), and a record that straddled two lines would cost two misses. Two
-// e-nodes fit inline, which covers a commutative op and its swapped twin.
-struct alignas(64) EClass {
+// union), and a record that straddled two lines would cost two misses. The
+// arrays large enough for that to matter sit on huge pages, so their records
+// are line-aligned without asking the allocator for alignment (small arrays
+// would then come from aligned allocations, which glibc returns to the kernel
+// after every call). Two e-nodes fit inline, which covers a commutative op and
+// its swapped twin.
+struct EClass {
   // The id the class was created under; a union-find root while the class exists.
   Id id = kNoId;
   // Canonical, sorted and unique after a rebuild; unordered in between.
