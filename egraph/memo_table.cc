@@ -104,7 +104,8 @@ void MemoTable::reserve(std::size_t n) {
   }
   if (segments_.size() < count) segments_.resize(count);
   for (std::size_t k = 0; k < count; ++k) {
-    if (segments_[k].slots.size() < capacity_of(k)) rehash(segments_[k], capacity_of(k));
+    const std::size_t capacity = capacity_of(k);
+    if (segments_[k].slots.size() < capacity) rehash(segments_[k], capacity);
   }
 }
 
