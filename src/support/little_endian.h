@@ -6,6 +6,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -34,6 +35,31 @@ template <typename T>
 void write_le(void* p, T v) noexcept {
   if constexpr (std::endian::native == std::endian::big) v = byteswap(v);
   std::memcpy(p, &v, sizeof(T));
+}
+
+// Copies `n` bytes. Record fields are mostly a few bytes long, where a call to
+// memcpy with a run-time size costs more than the copy: up to 16 bytes go as two
+// overlapping loads and stores that stay inside both ranges.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+  if (n > 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, src, 8);
+    std::memcpy(&tail, src + n - 8, 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
 }
 
 }  // namespace brantel::support

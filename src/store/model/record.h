@@ -39,10 +39,9 @@ inline std::uint64_t read_u64(const char* p) noexcept { return support::read_le<
 inline void write_u32(char* p, std::uint32_t v) noexcept { support::write_le(p, v); }
 inline void write_u64(char* p, std::uint64_t v) noexcept { support::write_le(p, v); }
 
-// Writes little-endian fields into room its caller sized beforehand, with no
-// capacity check per field: the add methods know a record's size before they
-// write it, and on that path appending field by field was a fifth of the work.
-// Lengths and counts must already be known to fit u32.
+// Writes little-endian fields into room its caller made beforehand, with no
+// capacity check per field: a caller that knows a field's or a record's size
+// makes room once. Lengths and counts must already be known to fit u32.
 class SizedRecordWriter {
  public:
   explicit SizedRecordWriter(char* at) noexcept : p_(at) {}
@@ -56,7 +55,7 @@ class SizedRecordWriter {
     p_ += 8;
   }
   void bytes(std::string_view b) noexcept {
-    if (!b.empty()) std::memcpy(p_, b.data(), b.size());
+    support::copy_bytes(p_, b.data(), b.size());
     p_ += b.size();
   }
   void str(std::string_view s) noexcept {
