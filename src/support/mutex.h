@@ -8,11 +8,12 @@
 
 #include <atomic>
 #include <exception>
-#include <mutex>
+#include <mutex>  // std::adopt_lock_t
 #include <string_view>
 
 #include "support/check.h"
 #include "support/thread_annotations.h"
+#include "support/word_lock.h"
 
 namespace brantel::support {
 
@@ -66,7 +67,7 @@ class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
     }
   }
 
-  std::mutex mu_;
+  WordLock mu_;
   std::atomic<bool> poisoned_{false};
   std::string_view message_;
 };
