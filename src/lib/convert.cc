@@ -39,12 +39,22 @@ bool utf8_of(PyObject* str, std::string_view& out) {
   return true;
 }
 
+// The UTF-8 bytes of a compact ASCII str are its character data, readable in
+// place with no call, no lock and no allocation.
+bool ascii_in_place(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+  const auto size = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value));
+  if (size > store::kU32Max) return false;  // the general path raises
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(size));
+  return true;
+}
+
 bool plain_str(PyObject* value, std::string_view& out) {
   if (!PyUnicode_Check(value)) {
     set_type_mismatch(value, "str");
     return false;
   }
-  return utf8_of(value, out);
+  return ascii_in_place(value, out) || utf8_of(value, out);
 }
 
 // ---- ids -------------------------------------------------------------------
@@ -243,16 +253,6 @@ bool param_value(PyObject* value, ParamValueOut& out) {
   return param_value_uncommon(value, out);
 }
 
-// The UTF-8 bytes of a compact ASCII str are its character data, readable in
-// place with no call, no lock and no allocation.
-bool ascii_in_place(PyObject* value, std::string_view& out) {
-  if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
-  const auto size = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value));
-  if (size > store::kU32Max) return false;  // the general path raises
-  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(size));
-  return true;
-}
-
 // The value rules for the exact types whose conversion runs no code, takes no
 // lock, allocates nothing and cannot fail; anything else returns false and goes
 // the general way. Agrees with param_value on every value it accepts.
@@ -280,51 +280,99 @@ bool param_value_in_place(PyObject* value, ParamValueOut& out) {
   return false;
 }
 
-// Encodes one entry as the record holds it: key str, tag, payload.
-void append_entry(Scratch& scratch, std::string_view key, const ParamValueOut& value) {
-  using store::SizedRecordWriter;
-  std::size_t payload = 8;
-  if (value.tag == store::ParamTag::kBool) payload = 1;
-  if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
-  ParamSlot slot;
-  slot.begin = scratch.entries.size();
-  slot.key_size = key.size();
-  slot.size = SizedRecordWriter::str_size(key) + 1 + payload;
-  SizedRecordWriter w(scratch.entries.extend(slot.size));
-  w.str(key);
-  w.u8(static_cast<std::uint8_t>(value.tag));
-  switch (value.tag) {
-    case store::ParamTag::kInt: w.u64(value.bits); break;
-    case store::ParamTag::kFloat:
-      w.u64(value.bits);
-      if (store::is_noncanonical_nan(value.bits)) scratch.params_have_nan = true;
-      break;
-    case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
-    case store::ParamTag::kStr: w.str(value.text); break;
+// The params section being appended to a record, one entry (key str, tag,
+// payload) at a time in dict order; finish() writes the count and puts the
+// entries in key order.
+class ParamsAppender {
+ public:
+  explicit ParamsAppender(Scratch& scratch)
+      : scratch_(scratch), count_at_(scratch.record.size()), entries_at_(count_at_ + 4) {
+    scratch.params_have_nan = false;
+    scratch.record.extend(4);
   }
-  scratch.params.push_back(slot);
-}
 
-std::string_view key_of(const Scratch& scratch, const ParamSlot& slot) {
-  return store::bytes_of(scratch.entries).substr(slot.begin + 4, slot.key_size);
-}
+  void append(std::string_view key, const ParamValueOut& value) {
+    using store::SizedRecordWriter;
+    store::FlatBuffer<char>& record = scratch_.record;
+    // A dict's keys are distinct, so order only needs checking against the last.
+    if (count_ != 0 && in_order_ && !follows(key, std::string_view(record.data() + last_key_at_, last_key_size_))) {
+      in_order_ = false;
+    }
+    std::size_t payload = 8;
+    if (value.tag == store::ParamTag::kBool) payload = 1;
+    if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
+    last_key_at_ = record.size() + 4;
+    last_key_size_ = key.size();
+    SizedRecordWriter w(record.extend(SizedRecordWriter::str_size(key) + 1 + payload));
+    w.str(key);
+    w.u8(static_cast<std::uint8_t>(value.tag));
+    switch (value.tag) {
+      case store::ParamTag::kInt: w.u64(value.bits); break;
+      case store::ParamTag::kFloat:
+        w.u64(value.bits);
+        if (store::is_noncanonical_nan(value.bits)) scratch_.params_have_nan = true;
+        break;
+      case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
+      case store::ParamTag::kStr: w.str(value.text); break;
+    }
+    ++count_;
+  }
 
-// Stable, like every ParamMap producer; insertion sort for the usual handful of
-// entries, because std::stable_sort allocates a buffer on every call.
-void sort_slots(Scratch& scratch) {
-  std::vector<ParamSlot>& params = scratch.params;
-  auto less = [&](const ParamSlot& a, const ParamSlot& b) { return key_of(scratch, a) < key_of(scratch, b); };
-  if (params.size() > 16) {
-    std::stable_sort(params.begin(), params.end(), less);
-    return;
+  // Whether `key` sorts after `last`; keys mostly differ in their first byte,
+  // which settles it without a call to memcmp.
+  static bool follows(std::string_view key, std::string_view last) {
+    if (!key.empty() && !last.empty() && key[0] != last[0]) {
+      return static_cast<unsigned char>(key[0]) > static_cast<unsigned char>(last[0]);
+    }
+    return key > last;
   }
-  for (std::size_t i = 1; i < params.size(); ++i) {
-    ParamSlot moving = params[i];
-    std::size_t j = i;
-    for (; j > 0 && less(moving, params[j - 1]); --j) params[j] = params[j - 1];
-    params[j] = moving;
+
+  bool finish() {
+    if (count_ > store::kU32Max) {
+      PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
+      return false;
+    }
+    store::write_u32(scratch_.record.data() + count_at_, static_cast<std::uint32_t>(count_));
+    if (!in_order_) sort_entries();
+    return true;
   }
-}
+
+ private:
+  // Rare: the caller's dict was not in key order. Entries are re-read from the
+  // record, ordered by key and written back in place.
+  void sort_entries() {
+    std::vector<ParamSlot>& slots = scratch_.params;
+    slots.clear();
+    const char* record = scratch_.record.data();
+    std::size_t at = entries_at_;
+    for (std::size_t k = 0; k < count_; ++k) {
+      ParamSlot slot{at, 0, store::read_u32(record + at)};
+      std::size_t end = at + 4 + slot.key_size;
+      const auto tag = static_cast<store::ParamTag>(record[end]);
+      end += 1;
+      if (tag == store::ParamTag::kBool) end += 1;
+      else if (tag == store::ParamTag::kStr) end += 4 + store::read_u32(record + end);
+      else end += 8;
+      slot.size = end - at;
+      slots.push_back(slot);
+      at = end;
+    }
+    auto key_of = [&](const ParamSlot& slot) { return std::string_view(record + slot.begin + 4, slot.key_size); };
+    std::sort(slots.begin(), slots.end(), [&](const ParamSlot& a, const ParamSlot& b) { return key_of(a) < key_of(b); });
+    store::FlatBuffer<char>& sorted = scratch_.entries;
+    sorted.clear();
+    for (const ParamSlot& slot : slots) sorted.append(record + slot.begin, slot.size);
+    std::memcpy(scratch_.record.data() + entries_at_, sorted.data(), sorted.size());
+  }
+
+  Scratch& scratch_;
+  std::size_t count_at_;
+  std::size_t entries_at_;
+  std::size_t count_ = 0;
+  bool in_order_ = true;
+  std::size_t last_key_at_ = 0;
+  std::size_t last_key_size_ = 0;
+};
 
 bool is_numpy_bool(PyTypeObject* type) {
   Ref name = Ref::steal(PyType_GetName(type));
@@ -400,11 +448,9 @@ bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node
   return true;
 }
 
-bool convert_params(PyObject* value, Scratch& scratch) {
-  scratch.params.clear();
-  scratch.entries.clear();
-  scratch.params_have_nan = false;
-  if (value == nullptr || value == Py_None) return true;
+bool append_params(PyObject* value, Scratch& scratch) {
+  ParamsAppender params(scratch);
+  if (value == nullptr || value == Py_None) return params.finish();
   if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
@@ -419,6 +465,7 @@ bool convert_params(PyObject* value, Scratch& scratch) {
   Py_ssize_t position = 0;
   Py_ssize_t expected_size = -1;
   Py_ssize_t remaining = 0;
+  bool hook_may_have_run = false;
   for (;;) {
     Ref key;
     Ref item;
@@ -432,6 +479,8 @@ bool convert_params(PyObject* value, Scratch& scratch) {
         } else if (size != expected_size) {
           support::panic("dictionary changed size during iteration");
         }
+        // Every item read under one lock hold: no further one can follow.
+        if (remaining == 0 && !hook_may_have_run) break;
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(value, &position, &k, &v)) break;
@@ -440,7 +489,7 @@ bool convert_params(PyObject* value, Scratch& scratch) {
         std::string_view key_text;
         ParamValueOut converted;
         if (PyUnicode_Check(k) && ascii_in_place(k, key_text) && param_value_in_place(v, converted)) {
-          append_entry(scratch, key_text, converted);
+          params.append(key_text, converted);
           continue;
         }
         key = Ref::borrow(k);
@@ -449,18 +498,14 @@ bool convert_params(PyObject* value, Scratch& scratch) {
       }
     }
     if (!key) break;
+    hook_may_have_run = true;
     std::string_view key_text;
     if (!plain_str(key.get(), key_text)) return false;
     ParamValueOut converted;
     if (!param_value(item.get(), converted)) return false;
-    append_entry(scratch, key_text, converted);
+    params.append(key_text, converted);
   }
-  if (scratch.params.size() > store::kU32Max) {
-    PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
-    return false;
-  }
-  if (scratch.params.size() > 1) sort_slots(scratch);
-  return true;
+  return params.finish();
 }
 
 bool convert_descriptor(PyObject* value, Scratch& scratch) {
@@ -543,27 +588,6 @@ bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out
   }
   out = std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
   return true;
-}
-
-std::size_t params_size(const Scratch& scratch) { return 4 + scratch.entries.size(); }
-
-void write_params(store::SizedRecordWriter& writer, const Scratch& scratch) {
-  writer.u32(static_cast<std::uint32_t>(scratch.params.size()));
-  // Entries already in key order (always so for zero or one) go in one copy.
-  bool in_order = true;
-  std::size_t next = 0;
-  for (const ParamSlot& p : scratch.params) {
-    if (p.begin != next) {
-      in_order = false;
-      break;
-    }
-    next += p.size;
-  }
-  if (in_order) {
-    writer.bytes(store::bytes_of(scratch.entries));
-    return;
-  }
-  for (const ParamSlot& p : scratch.params) writer.bytes(store::bytes_of(scratch.entries).substr(p.begin, p.size));
 }
 
 }  // namespace brantel::py

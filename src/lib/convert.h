@@ -2,9 +2,9 @@
 //
 // Conversions run before any core lock is taken: a value's __index__ or
 // __float__ may run arbitrary code. They write into a Scratch: string views into
-// the UTF-8 buffers of str objects that the scratch keeps alive, ids and
-// parameter slots. The add methods then encode one canonical record from it and
-// intern the record, so an add allocates nothing when the node is a repeat.
+// the UTF-8 buffers of str objects that the scratch keeps alive, ids, and the
+// record itself, which the add methods build field by field in the scratch's
+// buffer and then intern, so an add allocates nothing when the node is a repeat.
 //
 // Every function returns false with a Python error set when conversion fails.
 #pragma once
@@ -27,8 +27,7 @@
 
 namespace brantel::py {
 
-// One converted parameter: its entry, encoded as the record writes it (key str,
-// tag, payload), sits in Scratch::entries at [begin, begin + size).
+// Where one encoded param entry (key str, tag, payload) sits in a record.
 struct ParamSlot {
   std::size_t begin = 0;
   std::size_t size = 0;
@@ -44,12 +43,12 @@ struct DescriptorSlots {
 struct Scratch {
   store::FlatBuffer<char> record;
   std::vector<store::NodeId> inputs;
-  // Params are copied out of the dict as they are read, so no reference to a
+  // Params are encoded into the record as they are read, so no reference to a
   // key or value has to be held while later values' hooks run (a hook may drop
-  // them from the dict).
-  store::FlatBuffer<char> entries;  // encoded entries, in dict order
-  std::vector<ParamSlot> params;  // sorted by key bytes once converted
-  bool params_have_nan = false;   // a Float holds a NaN other than the canonical one
+  // them from the dict). A dict out of key order is sorted through these two.
+  std::vector<ParamSlot> params;
+  store::FlatBuffer<char> entries;
+  bool params_have_nan = false;  // a Float holds a NaN other than the canonical one
   DescriptorSlots descriptor;
   // The descriptor dict's strs that the views above point into.
   std::vector<Ref> held;
@@ -85,9 +84,9 @@ class ScratchLease {
 // ValueError of the first one that names no node.
 [[nodiscard]] bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node_count);
 
-// None, nullptr or a dict; fills scratch.entries and scratch.params, sorted by
-// key bytes, and scratch.params_have_nan.
-[[nodiscard]] bool convert_params(PyObject* value, Scratch& scratch);
+// None, nullptr or a dict, appended to scratch.record as a record's params
+// section (count, then entries in key order); sets scratch.params_have_nan.
+[[nodiscard]] bool append_params(PyObject* value, Scratch& scratch);
 
 // A PayloadDescriptor or a dict read by key; fills scratch.descriptor.
 [[nodiscard]] bool convert_descriptor(PyObject* value, Scratch& scratch);
@@ -100,10 +99,5 @@ class ScratchLease {
 
 // A bytes object (or subclass), read in place.
 [[nodiscard]] bool convert_bytes(PyObject* value, const char* parameter, std::string_view& out);
-
-// The params section of a record (count, then entries in key order): its size,
-// and the section itself.
-std::size_t params_size(const Scratch& scratch);
-void write_params(store::SizedRecordWriter& writer, const Scratch& scratch);
 
 }  // namespace brantel::py

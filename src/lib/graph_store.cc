@@ -61,15 +61,19 @@ PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const 
   return PyLong_FromUnsignedLongLong(*id);
 }
 
-// Writes the scratch's record: `size` bytes, the kind tag and then whatever
-// `fields` writes, which must be exactly the rest.
-template <typename Fields>
-void build_record(Scratch& scratch, NodeKind kind, std::size_t size, Fields&& fields) {
+// The scratch's record is written front to back: these start it and append
+// fields. The buffer keeps its capacity across calls, so an append is a bounds
+// check and the copy.
+void start_record(Scratch& scratch, NodeKind kind) {
   scratch.record.clear();
-  store::SizedRecordWriter w(scratch.record.extend(1 + size));
-  w.u8(static_cast<std::uint8_t>(kind));
-  fields(w);
-  BRANTEL_CHECK(w.position() == scratch.record.data() + scratch.record.size(), "a record fills its computed size");
+  scratch.record.push_back(static_cast<char>(kind));
+}
+void append_str(Scratch& scratch, std::string_view text) {
+  store::SizedRecordWriter(scratch.record.extend(store::SizedRecordWriter::str_size(text))).str(text);
+}
+void append_ids(Scratch& scratch) {
+  store::SizedRecordWriter(scratch.record.extend(store::SizedRecordWriter::ids_size(scratch.inputs)))
+      .ids(scratch.inputs);
 }
 
 constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
@@ -81,12 +85,10 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
     if (!parse_fastcall(kAddSourceSignature, args, nargs, kwnames, a)) return nullptr;
     ScratchLease scratch;
     std::string_view name;
-    if (!convert_str_argument(a[0], "name", name) || !convert_params(a[1], *scratch)) return nullptr;
-    using W = store::SizedRecordWriter;
-    build_record(*scratch, NodeKind::kSource, W::str_size(name) + params_size(*scratch), [&](W& w) {
-      w.str(name);
-      write_params(w, *scratch);
-    });
+    if (!convert_str_argument(a[0], "name", name)) return nullptr;
+    start_record(*scratch, NodeKind::kSource);
+    append_str(*scratch, name);
+    if (!append_params(a[1], *scratch)) return nullptr;
     return intern_record(self, *scratch, {});
   });
 }
@@ -99,17 +101,11 @@ PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, P
   if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   ScratchLease scratch;
   std::string_view name;
-  if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", scratch->inputs) ||
-      !convert_params(a[2], *scratch)) {
-    return nullptr;
-  }
-  using W = store::SizedRecordWriter;
-  const std::size_t size = W::str_size(name) + params_size(*scratch) + W::ids_size(scratch->inputs);
-  build_record(*scratch, kKind, size, [&](W& w) {
-    w.str(name);
-    write_params(w, *scratch);
-    w.ids(scratch->inputs);
-  });
+  if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", scratch->inputs)) return nullptr;
+  start_record(*scratch, kKind);
+  append_str(*scratch, name);
+  if (!append_params(a[2], *scratch)) return nullptr;
+  append_ids(*scratch);
   return intern_record(self, *scratch, scratch->inputs);
 }
 
@@ -140,22 +136,14 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
     ScratchLease scratch;
     // Inputs before the descriptor: a caller who passes a str for both sees the
     // inputs error.
-    if (!convert_ids(a[1], "inputs", scratch->inputs) || !convert_descriptor(a[0], *scratch) ||
-        !convert_params(a[2], *scratch)) {
-      return nullptr;
-    }
-    using W = store::SizedRecordWriter;
+    if (!convert_ids(a[1], "inputs", scratch->inputs) || !convert_descriptor(a[0], *scratch)) return nullptr;
     const DescriptorSlots& d = scratch->descriptor;
-    std::size_t size = 1 + params_size(*scratch) + W::ids_size(scratch->inputs);
-    for (std::string_view field : d.fields) size += W::str_size(field);
-    if (d.preprocessing_ref) size += W::str_size(*d.preprocessing_ref);
-    build_record(*scratch, NodeKind::kExternal, size, [&](W& w) {
-      for (std::string_view field : d.fields) w.str(field);
-      w.u8(d.preprocessing_ref ? 1 : 0);
-      if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-      write_params(w, *scratch);
-      w.ids(scratch->inputs);
-    });
+    start_record(*scratch, NodeKind::kExternal);
+    for (std::string_view field : d.fields) append_str(*scratch, field);
+    scratch->record.push_back(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) append_str(*scratch, *d.preprocessing_ref);
+    if (!append_params(a[2], *scratch)) return nullptr;
+    append_ids(*scratch);
     return intern_record(self, *scratch, scratch->inputs);
   });
 }
@@ -167,12 +155,10 @@ PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* 
   ArgSlots a;
   if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
   ScratchLease scratch;
-  if (!convert_ids(a[0], "inputs", scratch->inputs) || !convert_params(a[1], *scratch)) return nullptr;
-  using W = store::SizedRecordWriter;
-  build_record(*scratch, kKind, params_size(*scratch) + W::ids_size(scratch->inputs), [&](W& w) {
-    write_params(w, *scratch);
-    w.ids(scratch->inputs);
-  });
+  if (!convert_ids(a[0], "inputs", scratch->inputs)) return nullptr;
+  start_record(*scratch, kKind);
+  if (!append_params(a[1], *scratch)) return nullptr;
+  append_ids(*scratch);
   return intern_record(self, *scratch, scratch->inputs);
 }
 

@@ -350,7 +350,7 @@ def test_nan_payloads_dedupe_in_either_order_and_keep_the_first_bits(bits, wrap)
 
 
 def test_params_are_sorted_by_key_bytes_whatever_the_dict_order():
-    # Past 16 entries the sort changes method; hooks and non-ASCII text take the
+    # Reversed dicts take the sorting path; hooks and non-ASCII text take the
     # general conversion path, the rest is read in place.
     keys = [f"k{i:02d}" for i in range(40)] + ["a", "ab", "B", "é", "k0"]
     values = [1, 2.5, True, "text", "ünïcode", Index(7), Real(0.5), -1, 0]
