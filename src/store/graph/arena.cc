@@ -23,7 +23,7 @@ bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
   return records_equal(nodes_.record(s.id_plus_one - 1), record);
 }
 
-std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const {
+inline std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const {
   const Slot* slots = slots_of(seg);
   const std::size_t mask = seg.slot_count - 1;
   std::size_t i = hash & mask;
@@ -115,10 +115,6 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(std::string_v
 
 std::uint32_t NodeArena::hash_of(const NodeView& view) const {
   return static_cast<std::uint32_t>(hash_record(view, seed_));
-}
-
-std::uint32_t NodeArena::hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed) {
-  return static_cast<std::uint32_t>(hash_record(record, has_nan, seed));
 }
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeView& view) {

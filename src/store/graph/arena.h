@@ -32,6 +32,7 @@
 #include "store/graph/flat_buffer.h"
 #include "store/graph/node_list.h"
 #include "store/graph/store_error.h"
+#include "store/model/record.h"
 #include "support/result.h"
 
 namespace brantel::store {
@@ -80,7 +81,9 @@ class NodeArena {
   // The same hash from the bytes alone. `has_nan` is NodeView::has_nan of the
   // record, which its writer knows; the seed is fixed for an arena's life, so
   // the hash can be taken before the owner's lock.
-  static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed);
+  static std::uint32_t hash_with_seed(std::string_view record, bool has_nan, std::uint64_t seed) {
+    return static_cast<std::uint32_t>(hash_record(record, has_nan, seed));
+  }
   // Checks the input bound against size() and interns `prepared.record`.
   support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
   // Starts loading the slot where `prepared`'s probe begins; no other effect.

@@ -306,8 +306,7 @@ bool records_equal(std::string_view a, std::string_view b) {
 
 std::uint64_t hash_record(const NodeView& v, std::uint64_t seed) { return hash_record(v.record(), v.has_nan(), seed); }
 
-std::uint64_t hash_record(std::string_view record, bool has_nan, std::uint64_t seed) {
-  if (!has_nan) return support::hash_bytes(record.data(), record.size(), seed);
+std::uint64_t hash_record_with_nan(std::string_view record, std::uint64_t seed) {
   // Rewrite NaN payloads to the canonical NaN so that equal nodes hash equally.
   Node n = NodeView::parse(record).to_node();
   for (ParamEntry& e : n.params) {

@@ -270,8 +270,13 @@ bool records_equal(std::string_view a, std::string_view b);
 
 // Hash agreeing with records_equal (and hence with Node equality).
 std::uint64_t hash_record(const NodeView& record, std::uint64_t seed);
+// The hash of a record holding a NaN, whose payload must not reach the hash.
+std::uint64_t hash_record_with_nan(std::string_view record, std::uint64_t seed);
 // The same from the bytes alone, for a writer that knows whether its record holds
 // a NaN (NodeView::has_nan), so the record need not be parsed or scanned.
-std::uint64_t hash_record(std::string_view record, bool has_nan, std::uint64_t seed);
+inline std::uint64_t hash_record(std::string_view record, bool has_nan, std::uint64_t seed) {
+  if (!has_nan) return support::hash_bytes(record.data(), record.size(), seed);
+  return hash_record_with_nan(record, seed);
+}
 
 }  // namespace brantel::store
