@@ -1,10 +1,9 @@
 #include "egraph/huge_page_allocator.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 
 #include "support/huge_pages.h"
+#include "support/retained_mappings.h"
 
 namespace brantel::egraph::huge_pages {
 namespace {
@@ -17,14 +16,15 @@ std::size_t round_up(std::size_t bytes) {
 
 void* allocate(std::size_t bytes) {
   const std::size_t length = round_up(bytes);
-  void* block = support::map_huge_aligned(length);
+  void* block = support::take_retained(length, true);
+  if (block == nullptr) block = support::map_huge_aligned(length);
   // Advice only: without transparent huge pages the mapping works as usual.
   support::advise_huge_pages(block, length);
   return block;
 }
 
 void deallocate(void* p, std::size_t bytes) noexcept {
-  if (p != nullptr) munmap(p, round_up(bytes));
+  if (p != nullptr) support::release_mapping(p, round_up(bytes));
 }
 
 }  // namespace brantel::egraph::huge_pages

@@ -11,9 +11,10 @@
 // Example: std::vector<Id, HugePageAllocator<Id>> with a million ids asks for 4 MB,
 // which is mapped as two 2 MiB huge pages instead of 977 small ones.
 //
-// Non-goals: no pooling or reuse across blocks (each large block is its own mapping,
-// released when freed), no NUMA placement. Where huge pages are unavailable the advice
-// is ignored by the kernel and the block behaves like any anonymous mapping.
+// A freed block goes to the process's retained mappings (support/retained_mappings.h),
+// from which the next large block, here or in a store, is taken. Non-goals: no NUMA
+// placement. Where huge pages are unavailable the advice is ignored by the kernel and
+// the block behaves like any anonymous mapping.
 #pragma once
 
 #include <cstddef>

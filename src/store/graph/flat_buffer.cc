@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "support/huge_pages.h"
+#include "support/retained_mappings.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -49,18 +51,30 @@ char* map_anonymous(std::size_t bytes) {
   return static_cast<char*>(p);
 }
 
-// A fresh mapping of `bytes` (from mapping_size). One that will be advised
-// starts on a huge-page boundary, so that the kernel can back all of it with
-// huge pages.
+// Retained memory for `bytes` (from mapping_size), or nullptr. One that will be
+// advised starts on a huge-page boundary, so that the kernel can back all of it
+// with huge pages.
+char* take_retained(std::size_t bytes) {
+  return static_cast<char*>(support::take_retained(bytes, bytes >= RawStorage::kHugeBytes));
+}
+
+// A fresh mapping of `bytes`, aligned as take_retained's.
 char* map_fresh(std::size_t bytes) {
   if (bytes < RawStorage::kHugeBytes) return map_anonymous(bytes);
   return static_cast<char*>(support::map_huge_aligned(bytes));
 }
 
-// `data`'s mapping of `old_bytes` grown to `bytes`, its contents moved by page
-// table, never copied: in place when the addresses after it are free, else
-// onto a fresh mapping from map_fresh, so that it stays on a huge-page boundary.
+// `data`'s mapping of `old_bytes` grown to `bytes`. Into retained memory when
+// there is some: copying the contents costs less than faulting in the new
+// part. Otherwise moved by page table, never copied: in place when the
+// addresses after it are free, else onto a fresh mapping from map_fresh, so
+// that it stays on a huge-page boundary.
 char* remap_grown(char* data, std::size_t old_bytes, std::size_t bytes) {
+  if (char* kept = take_retained(bytes)) {
+    std::memcpy(kept, data, old_bytes);
+    support::release_mapping(data, old_bytes);
+    return kept;
+  }
   void* p = mremap(data, old_bytes, bytes, 0);
   if (p != MAP_FAILED) return static_cast<char*>(p);
   char* target = map_fresh(bytes);
@@ -93,7 +107,8 @@ void RawStorage::grow_to(std::size_t bytes) {
   if (is_mapped(capacity_)) {
     data_ = remap_grown(data_, capacity_, mapped);
   } else {
-    char* p = map_fresh(mapped);
+    char* p = take_retained(mapped);
+    if (p == nullptr) p = map_fresh(mapped);
     if (capacity_ != 0) std::memcpy(p, data_, capacity_);
     std::free(data_);
     data_ = p;
@@ -108,9 +123,15 @@ RawStorage RawStorage::zeroed(std::size_t bytes) {
   if (bytes == 0) return out;
   if (is_mapped(bytes)) {
 #if defined(__linux__)
-    // A fresh mapping reads as zeros and costs nothing until touched.
+    // A fresh mapping reads as zeros and costs nothing until touched; retained
+    // memory is already faulted in, and zeroing it is the cheaper of the two.
     out.capacity_ = mapping_size(bytes);
-    out.data_ = map_fresh(out.capacity_);
+    out.data_ = take_retained(out.capacity_);
+    if (out.data_ != nullptr) {
+      std::memset(out.data_, 0, bytes);
+    } else {
+      out.data_ = map_fresh(out.capacity_);
+    }
     advise_huge_pages(out.data_, out.capacity_);
 #endif
     return out;
@@ -125,7 +146,7 @@ RawStorage RawStorage::zeroed(std::size_t bytes) {
 void RawStorage::release() noexcept {
   if (is_mapped(capacity_)) {
 #if defined(__linux__)
-    munmap(data_, capacity_);
+    support::release_mapping(data_, capacity_);
 #endif
   } else {
     std::free(data_);

@@ -10,7 +10,9 @@
 // the buffer's size; past it, every doubling copies.) Buffers of kHugeBytes or
 // more ask for transparent huge pages, which turns 512 page faults into one
 // and spares the intern table's random probes most TLB misses; the resident
-// cost is at most one partly used 2 MiB page per buffer.
+// cost is at most one partly used 2 MiB page per buffer. A freed mapping is
+// retained for the next buffer that grows (support/retained_mappings.h), which
+// then copies into memory already faulted in rather than fault in more.
 //
 // Elements beyond size() hold no particular value except after zeroed(), which
 // promises zeros up to size() (a fresh mapping is zero without being written).
