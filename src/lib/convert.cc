@@ -358,7 +358,10 @@ class ParamsAppender {
       at = end;
     }
     auto key_of = [&](const ParamSlot& slot) { return std::string_view(record + slot.begin + 4, slot.key_size); };
-    std::sort(slots.begin(), slots.end(), [&](const ParamSlot& a, const ParamSlot& b) { return key_of(a) < key_of(b); });
+    // Stable, like every ParamMap producer: str subclasses can make a dict hold
+    // two keys with the same text, which then keep their dict order.
+    std::stable_sort(slots.begin(), slots.end(),
+                     [&](const ParamSlot& a, const ParamSlot& b) { return key_of(a) < key_of(b); });
     store::FlatBuffer<char>& sorted = scratch_.entries;
     sorted.clear();
     for (const ParamSlot& slot : slots) sorted.append(record + slot.begin, slot.size);

@@ -399,3 +399,24 @@ def test_a_source_does_not_inherit_the_inputs_of_an_earlier_call():
     with pytest.raises(ValueError):
         fresh.add_op("f", [0, 1])
     assert fresh.add_source("c", {"k": 1}) == 1
+
+
+class Twin(str):
+    """A str whose instances are all distinct dict keys, whatever their text."""
+
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+@pytest.mark.parametrize("others", [0, 1, 24], ids=["alone", "after-z", "among-many"])
+def test_keys_with_the_same_text_keep_their_dict_order(others):
+    s = GraphStore()
+    src = s.add_source("a")
+    twins = [Twin("k") for _ in range(20)]
+    filler = {f"z{i:02d}": i for i in range(others)}
+    one = s.add_op("f", [src], {**filler, **{t: i for i, t in enumerate(twins)}})
+    # The same text in the same dict order is the same node, however the other
+    # keys are ordered around it; reordering the twins' values is another node.
+    assert s.add_op("f", [src], {**{t: i for i, t in enumerate(twins)}, **dict(reversed(filler.items()))}) == one
+    assert s.add_op("f", [src], {**filler, **{t: -i for i, t in enumerate(twins)}}) != one
+    assert list(s.nodes()[one]["params"].values()) == ([19] + list(range(others)))
