@@ -466,24 +466,36 @@ bool append_params(PyObject* value, Scratch& scratch) {
   // before each fetch, as a dict iterator does, so a hook that changes the dict
   // ends the call.
   Py_ssize_t position = 0;
-  Py_ssize_t expected_size = -1;
+  Py_ssize_t expected_size = 0;
   Py_ssize_t remaining = 0;
-  bool hook_may_have_run = false;
+  {
+    // The common case: every item converts in place, all under one hold, and
+    // the dict cannot change meanwhile. The first item that does not is left
+    // for the loop below, which fetches it again.
+    CriticalSection section(value);
+    expected_size = PyDict_GET_SIZE(value);
+    for (remaining = expected_size; remaining > 0; --remaining) {
+      const Py_ssize_t before = position;
+      PyObject* k = nullptr;
+      PyObject* v = nullptr;
+      if (!PyDict_Next(value, &position, &k, &v)) break;
+      std::string_view key_text;
+      ParamValueOut converted;
+      if (!PyUnicode_Check(k) || !ascii_in_place(k, key_text) || !param_value_in_place(v, converted)) {
+        position = before;
+        break;
+      }
+      params.append(key_text, converted);
+    }
+  }
+  if (remaining == 0) return params.finish();
   for (;;) {
     Ref key;
     Ref item;
     {
       CriticalSection section(value);
       for (;;) {
-        const Py_ssize_t size = PyDict_GET_SIZE(value);
-        if (expected_size < 0) {
-          expected_size = size;
-          remaining = size;
-        } else if (size != expected_size) {
-          support::panic("dictionary changed size during iteration");
-        }
-        // Every item read under one lock hold: no further one can follow.
-        if (remaining == 0 && !hook_may_have_run) break;
+        if (PyDict_GET_SIZE(value) != expected_size) support::panic("dictionary changed size during iteration");
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(value, &position, &k, &v)) break;
@@ -501,7 +513,6 @@ bool append_params(PyObject* value, Scratch& scratch) {
       }
     }
     if (!key) break;
-    hook_may_have_run = true;
     std::string_view key_text;
     if (!plain_str(key.get(), key_text)) return false;
     ParamValueOut converted;
