@@ -14,17 +14,6 @@ namespace brantel::py {
 
 namespace {
 
-// The thread's scratch and whether a call on this thread holds it, in one
-// thread-local record so that a lease finds both with one look-up.
-struct ThreadScratch {
-  bool busy = false;
-  Scratch scratch;
-};
-
-ThreadScratch& thread_scratch() {
-  thread_local ThreadScratch state;
-  return state;
-}
 
 // Records store lengths and counts as u32; a larger string cannot be stored.
 bool utf8_of(PyObject* str, std::string_view& out) {
@@ -394,23 +383,9 @@ bool is_numpy_bool(PyTypeObject* type) {
 
 }  // namespace
 
-ScratchLease::ScratchLease() {
-  ThreadScratch& state = thread_scratch();
-  if (state.busy) {
-    own_ = std::make_unique<Scratch>();
-    scratch_ = own_.get();
-  } else {
-    state.busy = true;
-    busy_ = &state.busy;
-    scratch_ = &state.scratch;
-  }
-}
-
-ScratchLease::~ScratchLease() {
-  // Drop the references now, while the thread is attached; a thread-local
-  // destructor at thread exit could not.
-  scratch_->held.clear();
-  if (busy_ != nullptr) *busy_ = false;
+ThreadScratch& thread_scratch() {
+  thread_local ThreadScratch state;
+  return state;
 }
 
 bool convert_str_argument(PyObject* value, const char* parameter, std::string_view& out) {

@@ -54,14 +54,38 @@ struct Scratch {
   std::vector<Ref> held;
 };
 
+// The thread's scratch and whether a call on this thread holds it, in one
+// thread-local record so that a lease finds both with one look-up.
+struct ThreadScratch {
+  bool busy = false;
+  Scratch scratch;
+};
+ThreadScratch& thread_scratch();
+
 // The thread's scratch. A conversion hook that calls back into the module on the
-// same thread gets a private one, so the outer call's views stay intact.
+// same thread gets a private one, so the outer call's views stay intact. Inline:
+// every add takes one.
 class ScratchLease {
  public:
-  ScratchLease();
+  ScratchLease() {
+    ThreadScratch& state = thread_scratch();
+    if (state.busy) [[unlikely]] {
+      own_ = std::make_unique<Scratch>();
+      scratch_ = own_.get();
+    } else {
+      state.busy = true;
+      busy_ = &state.busy;
+      scratch_ = &state.scratch;
+    }
+  }
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
-  ~ScratchLease();
+  ~ScratchLease() {
+    // Drop the references now, while the thread is attached; a thread-local
+    // destructor at thread exit could not.
+    if (!scratch_->held.empty()) scratch_->held.clear();
+    if (busy_ != nullptr) *busy_ = false;
+  }
   Scratch& operator*() const noexcept { return *scratch_; }
   Scratch* operator->() const noexcept { return scratch_; }
 
