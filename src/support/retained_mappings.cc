@@ -1,8 +1,9 @@
 #include "support/retained_mappings.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "support/huge_pages.h"
 #include "support/no_destructor.h"
@@ -22,25 +23,28 @@ struct Retained {
   std::size_t bytes;
 };
 
-// Oldest first. A few dozen entries at most, so a linear scan is the fastest
-// look-up there is; it runs once per buffer growth, not per element.
+// Oldest first, in a fixed array: the list never allocates, so handing memory
+// back cannot fail. A few dozen entries at most, so a linear scan is the
+// fastest look-up there is; it runs once per buffer growth, not per element.
 class RetainedList {
  public:
   void* take(std::size_t bytes, bool huge_aligned) {
     std::lock_guard lock(mu_);
-    std::size_t best = kept_.size();
-    for (std::size_t k = 0; k < kept_.size(); ++k) {
+    std::size_t best = count_;
+    for (std::size_t k = 0; k < count_; ++k) {
       const Retained& r = kept_[k];
       if (r.bytes < bytes) continue;
       if (huge_aligned && reinterpret_cast<std::uintptr_t>(r.data) % kHugePageBytes != 0) continue;
-      if (best == kept_.size() || r.bytes < kept_[best].bytes) best = k;
+      if (best == count_ || r.bytes < kept_[best].bytes) best = k;
     }
-    if (best == kept_.size()) return nullptr;
+    if (best == count_) return nullptr;
     Retained& r = kept_[best];
     char* out = r.data;
     total_ -= bytes;
     if (r.bytes == bytes) {
-      kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(best));
+      std::copy(kept_.begin() + static_cast<std::ptrdiff_t>(best) + 1,
+                kept_.begin() + static_cast<std::ptrdiff_t>(count_), kept_.begin() + static_cast<std::ptrdiff_t>(best));
+      --count_;
     } else {
       // The head goes; the rest stays retained in its place.
       r.data += bytes;
@@ -50,26 +54,27 @@ class RetainedList {
   }
 
   void release(char* data, std::size_t bytes) {
-    std::vector<Retained> dropped;
+    std::array<Retained, kMaxEntries + 1> dropped;
+    std::size_t drop = 0;
     {
       std::lock_guard lock(mu_);
       if (bytes > kRetainedBytes) {
-        dropped.push_back({data, bytes});
+        dropped[drop++] = {data, bytes};
       } else {
-        std::size_t drop = 0;
-        std::size_t total = total_;
-        while (total + bytes > kRetainedBytes || kept_.size() - drop >= kMaxEntries) {
-          total -= kept_[drop].bytes;
+        while (total_ + bytes > kRetainedBytes || count_ == kMaxEntries) {
+          total_ -= kept_[drop].bytes;
+          dropped[drop] = kept_[drop];
           ++drop;
+          --count_;
         }
-        dropped.assign(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(drop));
-        kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(drop));
-        kept_.push_back({data, bytes});
-        total_ = total + bytes;
+        std::copy(kept_.begin() + static_cast<std::ptrdiff_t>(drop),
+                  kept_.begin() + static_cast<std::ptrdiff_t>(drop + count_), kept_.begin());
+        kept_[count_++] = {data, bytes};
+        total_ += bytes;
       }
     }
     // Outside the lock: unmapping a large range takes a while.
-    for (const Retained& r : dropped) munmap(r.data, r.bytes);
+    for (std::size_t k = 0; k < drop; ++k) munmap(dropped[k].data, dropped[k].bytes);
   }
 
   std::size_t total() {
@@ -81,7 +86,8 @@ class RetainedList {
   static constexpr std::size_t kMaxEntries = 64;
 
   std::mutex mu_;
-  std::vector<Retained> kept_;
+  std::array<Retained, kMaxEntries> kept_{};
+  std::size_t count_ = 0;
   std::size_t total_ = 0;
 };
 
@@ -109,7 +115,7 @@ void release_mapping(void* data, std::size_t bytes) noexcept {
   try {
     retained().release(static_cast<char*>(data), bytes);
   } catch (...) {
-    munmap(data, bytes);  // no room to keep it: give it back
+    munmap(data, bytes);  // the lock failed: give it back
   }
 }
 
