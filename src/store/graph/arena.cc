@@ -23,7 +23,8 @@ bool NodeArena::slot_holds(const Slot& s, std::string_view record) const {
   return records_equal(nodes_.record(s.id_plus_one - 1), record);
 }
 
-inline std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record, bool& found) const {
+inline std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std::string_view record,
+                                    bool& found) const {
   const Slot* slots = slots_of(seg);
   const std::size_t mask = seg.slot_count - 1;
   std::size_t i = hash & mask;
