@@ -35,6 +35,15 @@ using ArgSlots = std::array<PyObject*, kMaxArgs>;
 [[nodiscard]] bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, ArgSlots& out);
 
+// The arguments in parameter order, or nullptr with a TypeError set. A call
+// that passes every parameter by position, as adds usually do, is read in place
+// from the caller's array; any other is parsed into `slots`.
+[[nodiscard]] inline PyObject* const* arguments(const ArgSignature& signature, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames, ArgSlots& slots) {
+  if (kwnames == nullptr && nargs == signature.count && signature.positional == signature.count) return args;
+  return parse_fastcall(signature, args, nargs, kwnames, slots) ? slots.data() : nullptr;
+}
+
 // tp_new calling convention. Keyword values are copied into `keep`, so the slots
 // stay valid even if the caller's kwargs dict is changed meanwhile.
 [[nodiscard]] bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,

@@ -81,8 +81,9 @@ constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned:
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kAddSourceSignature, args, nargs, kwnames, a)) return nullptr;
+    ArgSlots slots;
+    PyObject* const* a = arguments(kAddSourceSignature, args, nargs, kwnames, slots);
+    if (a == nullptr) return nullptr;
     ScratchLease scratch;
     std::string_view name;
     if (!convert_str_argument(a[0], "name", name)) return nullptr;
@@ -97,8 +98,9 @@ PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize
 template <NodeKind kKind>
 PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  ArgSlots a;
-  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
+  ArgSlots slots;
+  PyObject* const* a = arguments(signature, args, nargs, kwnames, slots);
+  if (a == nullptr) return nullptr;
   ScratchLease scratch;
   std::string_view name;
   if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", scratch->inputs)) return nullptr;
@@ -131,8 +133,9 @@ constexpr ArgSignature kAddExternalSignature{
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
   return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kAddExternalSignature, args, nargs, kwnames, a)) return nullptr;
+    ArgSlots slots;
+    PyObject* const* a = arguments(kAddExternalSignature, args, nargs, kwnames, slots);
+    if (a == nullptr) return nullptr;
     ScratchLease scratch;
     // Inputs before the descriptor: a caller who passes a str for both sees the
     // inputs error.
@@ -152,8 +155,9 @@ PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssi
 template <NodeKind kKind>
 PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  ArgSlots a;
-  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
+  ArgSlots slots;
+  PyObject* const* a = arguments(signature, args, nargs, kwnames, slots);
+  if (a == nullptr) return nullptr;
   ScratchLease scratch;
   if (!convert_ids(a[0], "inputs", scratch->inputs)) return nullptr;
   start_record(*scratch, kKind);
