@@ -132,12 +132,6 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const NodeVie
   return insert(view.record(), hash, PreparedRecord::bound_of(inputs));
 }
 
-support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {
-  // Out of range somewhere: parse to name the first offending input, as intern(view) does.
-  if (prepared.input_bound > nodes_.size()) return intern(NodeView::parse(prepared.record), prepared.hash);
-  return insert(prepared.record, prepared.hash, prepared.input_bound);
-}
-
 NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t hash, NodeId input_bound) {
   const std::size_t n = nodes_.size();
   const std::size_t k = segment_index(input_bound);

@@ -85,7 +85,11 @@ class NodeArena {
     return static_cast<std::uint32_t>(hash_record(record, has_nan, seed));
   }
   // Checks the input bound against size() and interns `prepared.record`.
-  support::Result<Interned, StoreError> intern(const PreparedRecord& prepared);
+  support::Result<Interned, StoreError> intern(const PreparedRecord& prepared) {
+    // Out of range somewhere: parse to name the first offending input, as intern(view) does.
+    if (prepared.input_bound > nodes_.size()) return intern(NodeView::parse(prepared.record), prepared.hash);
+    return insert(prepared.record, prepared.hash, prepared.input_bound);
+  }
   // Starts loading the slot where `prepared`'s probe begins; no other effect.
   void prefetch(const PreparedRecord& prepared) const {
     const std::size_t k = segment_index(prepared.input_bound);
