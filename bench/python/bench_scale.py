@@ -11,15 +11,20 @@ Three shapes, each built to n nodes:
 - fanout: one source read by n - 1 ops, all of them outputs.
 
 Each size doubles the previous one, so a linear operation shows ratios near 2.0;
-ratios above 2.2 are flagged. Times are the best of --repeat runs, taken after a
-gc.collect(), in user CPU time of this process by default: other processes on
+ratios above 2.2 are flagged. Times are the best of --repeat rounds, each taken
+after a gc.collect(). A round measures every size of a shape in turn, so the runs
+of one size are minutes apart and a slow spell of the machine, which can last a
+minute and slow everything by half, hits one run of a size rather than all of
+them; the best of the rounds then compares sizes measured in quiet moments alike.
+Times are in user CPU time of this process by default: other processes on
 the machine then do not distort the ratios, and neither does the kernel's cost of
 faulting in fresh memory, which glibc takes from mmap for every block above
 32 MB and which on a virtual machine grows faster than the block (--clock cpu
 adds system time, --clock wall measures elapsed time). The reduction runs under
 the engine's own limits (12 iterations, 4n + 1024 e-nodes, 5 seconds); its report
-is printed so that a run that hit a limit can be told from one that saturated. --check makes the exit status 1 when
-a ratio is flagged; without it the benchmark only reports.
+is printed so that a run that hit a limit can be told from one that saturated.
+--check makes the exit status 1 when a ratio is flagged; without it the benchmark
+only reports.
 """
 
 from __future__ import annotations
@@ -119,27 +124,41 @@ def timed(fn, repeat: int):
     return best, result
 
 
-def measure(shape: str, n: int, repeat: int) -> dict[str, float]:
+def measure(shape: str, n: int) -> tuple[dict[str, float], str]:
+    """One run of every operation at size n, and a line describing what was built."""
     build = SHAPES[shape]
     times: dict[str, float] = {}
-    times["add"], (store, outputs) = timed(lambda: build(n), repeat)
-    times["serialize"], blob = timed(lambda: store.serialize(outputs=outputs), repeat)
-    times["deserialize"], copy = timed(lambda: bc.GraphStore.deserialize(blob), repeat)
+    times["add"], (store, outputs) = timed(lambda: build(n), 1)
+    times["serialize"], blob = timed(lambda: store.serialize(outputs=outputs), 1)
+    times["deserialize"], copy = timed(lambda: bc.GraphStore.deserialize(blob), 1)
     if copy.node_count() != store.node_count():
         raise AssertionError("deserialize lost nodes")
     del copy
-    times["reduce"], (reduced, report) = timed(lambda: store.reduce(outputs=outputs), repeat)
-    print(f"  {shape:9s} n={store.node_count():>9,d}  " +
-          "  ".join(f"{op} {times[op]:7.3f}s" for op in OPS) +
-          f"  | reduced {reduced.node_count():,d} nodes, report {sorted(report.items())}", flush=True)
-    return times
+    times["reduce"], (reduced, report) = timed(lambda: store.reduce(outputs=outputs), 1)
+    return times, (f"n={store.node_count():>9,d}  | reduced {reduced.node_count():,d} nodes, "
+                   f"report {sorted(report.items())}")
+
+
+def measure_rounds(shape: str, sizes: list[int], rounds: int) -> list[dict[str, float]]:
+    """The best time of each operation at each size over rounds that visit every size."""
+    best = [dict.fromkeys(OPS, float("inf")) for _ in sizes]
+    described = [""] * len(sizes)
+    for _ in range(rounds):
+        for k, n in enumerate(sizes):
+            times, described[k] = measure(shape, n)
+            for op in OPS:
+                best[k][op] = min(best[k][op], times[op])
+    for k in range(len(sizes)):
+        print(f"  {shape:9s} " + "  ".join(f"{op} {best[k][op]:7.3f}s" for op in OPS) + f"  {described[k]}",
+              flush=True)
+    return best
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1000000,2000000,4000000,8000000")
     parser.add_argument("--shapes", default=",".join(SHAPES))
-    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--repeat", type=int, default=3, help="rounds over all sizes; each time is the best")
     parser.add_argument("--clock", choices=CLOCKS, default="user",
                         help="user: user CPU time of this process (default); cpu: user + system; wall: elapsed")
     parser.add_argument("--check", action="store_true", help="exit 1 when a ratio exceeds the limit")
@@ -149,14 +168,17 @@ def main() -> int:
     sizes = [int(x) for x in args.sizes.split(",")]
     shapes = args.shapes.split(",")
     print(machine_line())
-    print(f"brantel_core {bc.version()}; sizes {sizes}; {args.clock} time, best of {args.repeat}")
+    print(f"brantel_core {bc.version()}; sizes {sizes}; {args.clock} time, best of {args.repeat} rounds")
     flagged = []
-    baseline = [timed(lambda: dict_baseline(n), args.repeat)[0] for n in sizes]
+    baseline = [float("inf")] * len(sizes)
+    for _ in range(args.repeat):
+        for k, n in enumerate(sizes):
+            baseline[k] = min(baseline[k], timed(lambda: dict_baseline(n), 1)[0])
     print("  baseline  python dict inserts: " + "  ".join(
         f"time({m:,d}) / time({n:,d}) {b / a:4.2f}" for n, m, a, b in zip(sizes, sizes[1:], baseline, baseline[1:])),
         flush=True)
     for shape in shapes:
-        results = [measure(shape, n, args.repeat) for n in sizes]
+        results = measure_rounds(shape, sizes, args.repeat)
         for (n, before), (m, after) in zip(zip(sizes, results), zip(sizes[1:], results[1:])):
             cells = []
             for op in OPS:
