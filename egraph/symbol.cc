@@ -1,17 +1,23 @@
 // The symbol table behind Symbol::intern: 16 shards, each with its own lock, a hash
 // index from text to in-shard number and an append-only list of texts.
 //
-// The list is a std::deque, so appending never moves an existing string; the index
-// keys and every string_view handed out by Symbol::text() point into it and stay
-// valid for the life of the process. The table itself is a function-local static
-// that is never destroyed, so no thread can see it torn down at exit.
+// A shard copies each text once into chunks that are never moved or freed, so
+// every string_view Symbol::text() hands out stays valid for the life of the
+// process. The index is a flat open-addressing table of 8-byte slots (32 bits of
+// the hash and the in-shard number): a look-up costs one slot and, on a tag hit,
+// one compare with the stored text. The engine interns one text per distinct
+// unmatched label of the largest graph it has reduced, a million for a graph of
+// unique constants, so a node per entry (a hash map's) would dominate the first
+// reduction of such a graph. The table itself is a function-local static that is
+// never destroyed, so no thread can see it torn down at exit.
 #include "egraph/symbol.h"
 
+#include <algorithm>
 #include <array>
-#include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "support/check.h"
 #include "support/hash.h"
@@ -30,14 +36,95 @@ std::uint64_t text_hash(std::string_view text) noexcept {
   return support::hash_bytes(text.data(), text.size(), kShardSeed);
 }
 
-struct TextHash {
-  std::size_t operator()(std::string_view text) const noexcept { return text_hash(text); }
+// Append-only storage for the texts of one shard.
+class TextChunks {
+ public:
+  std::string_view store(std::string_view text) {
+    char* at = nullptr;
+    if (text.size() > kChunkBytes / 4) {
+      // A long text gets a block of its own; the current chunk's tail stays in
+      // use for the texts after it.
+      at = keep(text.size());
+    } else {
+      if (text.size() > left_) {
+        cursor_ = keep(kChunkBytes);
+        left_ = kChunkBytes;
+      }
+      at = cursor_;
+      cursor_ += text.size();
+      left_ -= text.size();
+    }
+    std::copy(text.begin(), text.end(), at);
+    return {at, text.size()};
+  }
+
+ private:
+  static constexpr std::size_t kChunkBytes = 64 * 1024;
+
+  char* keep(std::size_t bytes) { return blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(bytes)).get(); }
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  std::size_t left_ = 0;
 };
 
-struct Shard {
+class Shard {
+ public:
   support::PoisonableMutex mu{"brantel-core symbol table poisoned"};
-  std::unordered_map<std::string_view, std::uint32_t, TextHash> index BRANTEL_GUARDED_BY(mu);
-  std::deque<std::string> texts BRANTEL_GUARDED_BY(mu);
+
+  // The in-shard number of text, or 0 when it is not interned.
+  std::uint32_t find(std::string_view text, std::uint64_t hash) const BRANTEL_REQUIRES(mu) {
+    return slots_.empty() ? 0 : slots_[probe(text, hash)].number;
+  }
+
+  // Stores text under the next number, which the caller has checked is in range.
+  std::uint32_t insert(std::string_view text, std::uint64_t hash) BRANTEL_REQUIRES(mu) {
+    if ((texts_.size() + 1) * 4 > slots_.size() * 3) grow();
+    texts_.push_back(chunks_.store(text));
+    const auto number = static_cast<std::uint32_t>(texts_.size());
+    slots_[probe(text, hash)] = Slot{tag_of(hash), number};
+    return number;
+  }
+
+  std::size_t size() const BRANTEL_REQUIRES(mu) { return texts_.size(); }
+  std::string_view text(std::uint32_t number) const BRANTEL_REQUIRES(mu) {
+    return support::at_checked(texts_, number - 1);
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t tag = 0;
+    std::uint32_t number = 0;  // 0: empty
+  };
+
+  // The low bits of the hash choose the shard; the slot and the tag use the rest.
+  static std::size_t home_of(std::uint64_t hash) noexcept { return static_cast<std::size_t>(hash >> 4); }
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+
+  // The slot holding text, or the empty slot where it would go.
+  std::size_t probe(std::string_view text, std::uint64_t hash) const BRANTEL_REQUIRES(mu) {
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = home_of(hash) & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.number == 0 || (s.tag == tag && texts_[s.number - 1] == text)) return i;
+    }
+  }
+
+  void grow() BRANTEL_REQUIRES(mu) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, slots_.size() * 2)));
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.number == 0) continue;
+      std::size_t i = home_of(text_hash(texts_[s.number - 1])) & mask;
+      while (slots_[i].number != 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_ BRANTEL_GUARDED_BY(mu);
+  std::vector<std::string_view> texts_ BRANTEL_GUARDED_BY(mu);
+  TextChunks chunks_ BRANTEL_GUARDED_BY(mu);
 };
 
 std::array<Shard, Symbol::kShardCount>& shards() {
@@ -48,7 +135,6 @@ std::array<Shard, Symbol::kShardCount>& shards() {
 }  // namespace
 
 std::uint32_t symbol_shard_of(std::string_view text) noexcept {
-  // The low bits select the shard; the unordered_map inside mixes the whole hash.
   return static_cast<std::uint32_t>(text_hash(text) & (Symbol::kShardCount - 1));
 }
 
@@ -61,19 +147,17 @@ Symbol Symbol::pack(std::uint32_t shard, std::uint32_t index) {
 }
 
 Symbol Symbol::intern(std::string_view text) {
-  const std::uint32_t shard_number = symbol_shard_of(text);
+  const std::uint64_t hash = text_hash(text);
+  const auto shard_number = static_cast<std::uint32_t>(hash & (kShardCount - 1));
   Shard& shard = shards()[shard_number];
   std::uint32_t index = 0;
   {
     support::PoisonGuard guard(shard.mu);
-    auto found = shard.index.find(text);
-    if (found != shard.index.end()) return Symbol((shard_number << kIndexBits) | found->second);
-    const std::size_t next = shard.texts.size() + 1;
-    index = next > kMaxIndex ? kMaxIndex + 1 : static_cast<std::uint32_t>(next);
-    if (index <= kMaxIndex) {
-      const std::string& stored = shard.texts.emplace_back(text);
-      shard.index.emplace(std::string_view(stored), index);
+    if (const std::uint32_t found = shard.find(text, hash); found != 0) {
+      return Symbol((shard_number << kIndexBits) | found);
     }
+    const std::size_t next = shard.size() + 1;
+    index = next > kMaxIndex ? kMaxIndex + 1 : shard.insert(text, hash);
   }
   // pack() panics on overflow only after the guard is gone: the shard is unchanged,
   // so it must not be left poisoned for texts that are already in it.
@@ -84,7 +168,7 @@ std::size_t Symbol::interned_count() {
   std::size_t count = 0;
   for (Shard& shard : shards()) {
     support::PoisonGuard guard(shard.mu);
-    count += shard.texts.size();
+    count += shard.size();
   }
   return count;
 }
@@ -93,7 +177,7 @@ std::string_view Symbol::text() const {
   BRANTEL_CHECK(value_ != 0, "the null symbol has no text");
   Shard& shard = shards()[this->shard()];
   support::PoisonGuard guard(shard.mu);
-  return support::at_checked(shard.texts, this->index() - 1);
+  return shard.text(this->index());
 }
 
 }  // namespace brantel::egraph

@@ -41,6 +41,26 @@ TEST(Symbol, InShardNumberBeyondTheFieldIsFatal) {
   }
 }
 
+TEST(Symbol, TextsKeepTheirSymbolsAndCharactersAsTheTableGrows) {
+  // Enough texts to grow every shard's index several times and to fill many
+  // storage chunks, with a long text and an embedded NUL among them: a text whose
+  // slot moved or whose bytes were overwritten would come back different.
+  std::vector<std::string> texts;
+  for (int k = 0; k < 50'000; ++k) texts.push_back("symbol-growth-" + std::to_string(k));
+  texts.push_back(std::string(100'000, 'x') + "-long");
+  texts.push_back(std::string("nul\0inside", 10));
+  texts.push_back(std::string("nul\0insidf", 10));
+  std::vector<Symbol> first;
+  for (const std::string& text : texts) first.push_back(Symbol::intern(text));
+  const std::size_t count = Symbol::interned_count();
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    ASSERT_EQ(Symbol::intern(texts[k]), first[k]) << texts[k];
+    ASSERT_EQ(first[k].text(), texts[k]);
+  }
+  EXPECT_EQ(Symbol::interned_count(), count);
+  EXPECT_NE(first[texts.size() - 1], first[texts.size() - 2]);
+}
+
 TEST(Symbol, InterningFromTwoThreadsAtOnceGivesOneSymbol) {
   // Fresh texts, so that both threads race to be the first to append each one.
   std::vector<std::string> texts;
