@@ -158,7 +158,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1000000,2000000,4000000,8000000")
     parser.add_argument("--shapes", default=",".join(SHAPES))
-    parser.add_argument("--repeat", type=int, default=3, help="rounds over all sizes; each time is the best")
+    parser.add_argument("--repeat", type=int, default=5, help="rounds over all sizes; each time is the best")
     parser.add_argument("--clock", choices=CLOCKS, default="user",
                         help="user: user CPU time of this process (default); cpu: user + system; wall: elapsed")
     parser.add_argument("--check", action="store_true", help="exit 1 when a ratio exceeds the limit")
