@@ -97,15 +97,16 @@ class Shard {
     std::uint32_t number = 0;  // 0: empty
   };
 
-  // The low bits of the hash choose the shard; the slot and the tag use the rest.
-  static std::size_t home_of(std::uint64_t hash) noexcept { return static_cast<std::size_t>(hash >> 4); }
+  // The low bits of the hash choose the shard; the tag is the high half, and the
+  // slot comes from the tag alone, so that growing the table never reads a text
+  // (the texts lie all over the chunks, a cache miss each).
   static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
 
   // The slot holding text, or the empty slot where it would go.
   std::size_t probe(std::string_view text, std::uint64_t hash) const BRANTEL_REQUIRES(mu) {
     const std::size_t mask = slots_.size() - 1;
     const std::uint32_t tag = tag_of(hash);
-    for (std::size_t i = home_of(hash) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
       if (s.number == 0 || (s.tag == tag && texts_[s.number - 1] == text)) return i;
     }
@@ -116,7 +117,7 @@ class Shard {
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
       if (s.number == 0) continue;
-      std::size_t i = home_of(text_hash(texts_[s.number - 1])) & mask;
+      std::size_t i = s.tag & mask;
       while (slots_[i].number != 0) i = (i + 1) & mask;
       slots_[i] = s;
     }
