@@ -7,6 +7,7 @@
 
 #include "support/huge_pages.h"
 #include "support/no_destructor.h"
+#include "support/word_lock.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -28,7 +29,7 @@ struct Retained {
 // fastest look-up there is; it runs once per buffer growth, not per element.
 class RetainedList {
  public:
-  void* take(std::size_t bytes, bool huge_aligned) {
+  void* take(std::size_t bytes, bool huge_aligned) noexcept {
     std::lock_guard lock(mu_);
     std::size_t best = count_;
     for (std::size_t k = 0; k < count_; ++k) {
@@ -53,7 +54,7 @@ class RetainedList {
     return out;
   }
 
-  void release(char* data, std::size_t bytes) {
+  void release(char* data, std::size_t bytes) noexcept {
     std::array<Retained, kMaxEntries + 1> dropped;
     std::size_t drop = 0;
     {
@@ -77,7 +78,7 @@ class RetainedList {
     for (std::size_t k = 0; k < drop; ++k) munmap(dropped[k].data, dropped[k].bytes);
   }
 
-  std::size_t total() {
+  std::size_t total() noexcept {
     std::lock_guard lock(mu_);
     return total_;
   }
@@ -85,7 +86,8 @@ class RetainedList {
  private:
   static constexpr std::size_t kMaxEntries = 64;
 
-  std::mutex mu_;
+  // Never throws, so neither can taking nor handing back.
+  WordLock mu_;
   std::array<Retained, kMaxEntries> kept_{};
   std::size_t count_ = 0;
   std::size_t total_ = 0;
@@ -102,30 +104,13 @@ RetainedList& retained() {
 
 #if defined(__linux__)
 
-void* take_retained(std::size_t bytes, bool huge_aligned) noexcept {
-  try {
-    return retained().take(bytes, huge_aligned);
-  } catch (...) {
-    return nullptr;  // a lock failure: map fresh memory instead
-  }
-}
+void* take_retained(std::size_t bytes, bool huge_aligned) noexcept { return retained().take(bytes, huge_aligned); }
 
 void release_mapping(void* data, std::size_t bytes) noexcept {
-  if (data == nullptr) return;
-  try {
-    retained().release(static_cast<char*>(data), bytes);
-  } catch (...) {
-    munmap(data, bytes);  // the lock failed: give it back
-  }
+  if (data != nullptr) retained().release(static_cast<char*>(data), bytes);
 }
 
-std::size_t retained_bytes() noexcept {
-  try {
-    return retained().total();
-  } catch (...) {
-    return 0;
-  }
-}
+std::size_t retained_bytes() noexcept { return retained().total(); }
 
 #else
 
