@@ -14,7 +14,6 @@ namespace brantel::py {
 
 namespace {
 
-
 // Records store lengths and counts as u32; a larger string cannot be stored.
 bool utf8_of(PyObject* str, std::string_view& out) {
   Py_ssize_t size = 0;
