@@ -4,13 +4,13 @@
 // explicit unions and "same operator, pairwise-equal children" until nothing changes.
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
+#include "testing/naive_union_find.h"
 
 namespace brantel::egraph {
 namespace {
@@ -20,20 +20,8 @@ struct NaiveClosure {
   std::vector<std::pair<std::size_t, std::size_t>> unions;
 
   std::vector<std::size_t> classes() const {
-    std::vector<std::size_t> parent(nodes.size());
-    std::iota(parent.begin(), parent.end(), 0);
-    auto find = [&](std::size_t x) {
-      while (parent[x] != x) x = parent[x];
-      return x;
-    };
-    auto unite = [&](std::size_t a, std::size_t b) {
-      a = find(a);
-      b = find(b);
-      if (a == b) return false;
-      parent[std::max(a, b)] = std::min(a, b);
-      return true;
-    };
-    for (const auto& [a, b] : unions) unite(a, b);
+    reference::NaiveUnionFind uf(nodes.size());
+    for (const auto& [a, b] : unions) uf.unite(a, b);
     for (bool changed = true; changed;) {
       changed = false;
       for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -41,15 +29,13 @@ struct NaiveClosure {
           if (nodes[i].first != nodes[j].first || nodes[i].second.size() != nodes[j].second.size()) continue;
           bool same = true;
           for (std::size_t k = 0; k < nodes[i].second.size() && same; ++k) {
-            same = find(nodes[i].second[k]) == find(nodes[j].second[k]);
+            same = uf.find(nodes[i].second[k]) == uf.find(nodes[j].second[k]);
           }
-          if (same && unite(i, j)) changed = true;
+          if (same && uf.unite(i, j)) changed = true;
         }
       }
     }
-    std::vector<std::size_t> out(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = find(i);
-    return out;
+    return uf.roots();
   }
 };
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "egraph/runner.h"
 #include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
+#include "testing/naive_union_find.h"
 
 namespace brantel::engine {
 namespace {
@@ -29,41 +29,27 @@ bool is_commutative(const std::string& label) {
 }
 
 std::vector<std::size_t> naive_classes(const std::vector<EngineTerm>& terms) {
-  std::vector<std::size_t> parent(terms.size());
-  std::iota(parent.begin(), parent.end(), 0);
-  auto find = [&](std::size_t x) {
-    while (parent[x] != x) x = parent[x];
-    return x;
-  };
-  auto unite = [&](std::size_t a, std::size_t b) {
-    a = find(a);
-    b = find(b);
-    if (a == b) return false;
-    parent[std::max(a, b)] = std::min(a, b);
-    return true;
-  };
+  reference::NaiveUnionFind uf(terms.size());
   for (bool changed = true; changed;) {
     changed = false;
     for (std::size_t i = 0; i < terms.size(); ++i) {
       const EngineTerm& ti = terms[i];
-      if (ti.children.size() == 1 && is_identity(ti.label)) changed |= unite(i, ti.children[0]);
+      if (ti.children.size() == 1 && is_identity(ti.label)) changed |= uf.unite(i, ti.children[0]);
       for (std::size_t j = i + 1; j < terms.size(); ++j) {
         const EngineTerm& tj = terms[j];
         if (ti.label != tj.label || ti.children.size() != tj.children.size()) continue;
         bool pairwise = true;
         for (std::size_t k = 0; k < ti.children.size() && pairwise; ++k) {
-          pairwise = find(ti.children[k]) == find(tj.children[k]);
+          pairwise = uf.find(ti.children[k]) == uf.find(tj.children[k]);
         }
         const bool crosswise = ti.children.size() == 2 && is_commutative(ti.label) &&
-                               find(ti.children[0]) == find(tj.children[1]) &&
-                               find(ti.children[1]) == find(tj.children[0]);
-        if (pairwise || crosswise) changed |= unite(i, j);
+                               uf.find(ti.children[0]) == uf.find(tj.children[1]) &&
+                               uf.find(ti.children[1]) == uf.find(tj.children[0]);
+        if (pairwise || crosswise) changed |= uf.unite(i, j);
       }
     }
   }
-  std::vector<std::size_t> out(terms.size());
-  for (std::size_t i = 0; i < terms.size(); ++i) out[i] = find(i);
-  return out;
+  return uf.roots();
 }
 
 std::vector<EngineTerm> random_graph(std::mt19937& rng) {
