@@ -19,17 +19,13 @@
 
 #include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
+#include "testing/rule_labels.h"
 
 namespace brantel::engine {
 namespace {
 
-bool is_identity(const std::string& label) {
-  return std::find(kIdentityLabels.begin(), kIdentityLabels.end(), label) != kIdentityLabels.end();
-}
-bool is_commutative(const std::string& label) {
-  return label.starts_with("op|") && std::find(kCommutativeOps.begin(), kCommutativeOps.end(),
-                                               std::string_view(label).substr(3)) != kCommutativeOps.end();
-}
+using reference::is_commutative;
+using reference::is_identity;
 
 // The earliest term of each term's class.
 std::vector<std::size_t> one_pass_classes(const std::vector<EngineTerm>& terms) {
