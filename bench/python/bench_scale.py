@@ -103,38 +103,33 @@ clock = _user
 MIN_SPAN = 0.25
 
 
-def timed(fn, repeat: int):
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
+def timed(fn):
+    """Seconds per call of fn, and its last result; the rounds take the best."""
+    gc.collect()
+    runs = 0
+    start = clock()
+    while True:
+        # The previous result is freed before the next call, inside the span;
+        # its teardown is page unmapping, which user time does not count.
         result = None
-        gc.collect()
-        runs = 0
-        start = clock()
-        while True:
-            # The previous result is freed before the next call, inside the span;
-            # its teardown is page unmapping, which user time does not count.
-            result = None
-            result = fn()
-            runs += 1
-            elapsed = clock() - start
-            if elapsed >= MIN_SPAN:
-                break
-        best = min(best, elapsed / runs)
-    return best, result
+        result = fn()
+        runs += 1
+        elapsed = clock() - start
+        if elapsed >= MIN_SPAN:
+            return elapsed / runs, result
 
 
 def measure(shape: str, n: int) -> tuple[dict[str, float], str]:
     """One run of every operation at size n, and a line describing what was built."""
     build = SHAPES[shape]
     times: dict[str, float] = {}
-    times["add"], (store, outputs) = timed(lambda: build(n), 1)
-    times["serialize"], blob = timed(lambda: store.serialize(outputs=outputs), 1)
-    times["deserialize"], copy = timed(lambda: bc.GraphStore.deserialize(blob), 1)
+    times["add"], (store, outputs) = timed(lambda: build(n))
+    times["serialize"], blob = timed(lambda: store.serialize(outputs=outputs))
+    times["deserialize"], copy = timed(lambda: bc.GraphStore.deserialize(blob))
     if copy.node_count() != store.node_count():
         raise AssertionError("deserialize lost nodes")
     del copy
-    times["reduce"], (reduced, report) = timed(lambda: store.reduce(outputs=outputs), 1)
+    times["reduce"], (reduced, report) = timed(lambda: store.reduce(outputs=outputs))
     return times, (f"n={store.node_count():>9,d}  | reduced {reduced.node_count():,d} nodes, "
                    f"report {sorted(report.items())}")
 
@@ -173,7 +168,7 @@ def main() -> int:
     baseline = [float("inf")] * len(sizes)
     for _ in range(args.repeat):
         for k, n in enumerate(sizes):
-            baseline[k] = min(baseline[k], timed(lambda: dict_baseline(n), 1)[0])
+            baseline[k] = min(baseline[k], timed(lambda: dict_baseline(n))[0])
     print("  baseline  python dict inserts: " + "  ".join(
         f"time({m:,d}) / time({n:,d}) {b / a:4.2f}" for n, m, a, b in zip(sizes, sizes[1:], baseline, baseline[1:])),
         flush=True)
