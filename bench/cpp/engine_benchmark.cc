@@ -16,7 +16,6 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
-#include <time.h>
 
 #include <fstream>
 #include <map>
@@ -26,6 +25,7 @@
 
 #include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
+#include "support/cpu_time.h"
 
 namespace {
 
@@ -123,13 +123,6 @@ TermGraph make_pipeline_graph(std::size_t n, std::uint64_t seed) {
   return g;
 }
 
-// CPU seconds of the calling thread.
-double thread_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 struct FirstCall {
   double seconds = 0;
   double system_seconds = 0;
@@ -139,11 +132,11 @@ FirstCall measure_first_call(brantel::engine::SaturationEngine& engine, const Te
   reset_peak_rss();
   const std::size_t base = status_bytes("VmRSS");
   const KernelUse before = kernel_use();
-  const double start = thread_seconds();
+  const double start = brantel::support::thread_cpu_seconds();
   const brantel::engine::CanonicalTerms out = engine.canonicalize(graph);
   benchmark::DoNotOptimize(out.terms.data());
   FirstCall figures;
-  figures.seconds = thread_seconds() - start;
+  figures.seconds = brantel::support::thread_cpu_seconds() - start;
   figures.system_seconds = kernel_use().system_seconds - before.system_seconds;
   const std::size_t high = status_bytes("VmHWM");
   figures.peak_rss_bytes = high > base ? high - base : 0;

@@ -9,7 +9,6 @@
 
 #include <sys/resource.h>
 
-#include <ctime>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -19,6 +18,7 @@
 #include "optimizer/incremental/incremental_reducer.h"
 #include "optimizer/mod/reduce_graph.h"
 #include "store/graph/graph_store.h"
+#include "support/cpu_time.h"
 
 namespace {
 
@@ -79,14 +79,6 @@ class Shape {
   NodeId last_ = 0, pair_a_ = 0, pair_b_ = 0;
 };
 
-// Thread CPU time: the stepping cost stays readable on a loaded machine, where
-// wall time mostly measures the other processes.
-double thread_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 // Minor page faults of the process so far: first touches of fresh memory, which
 // cost microseconds each under a hypervisor.
 double minor_faults() {
@@ -105,9 +97,9 @@ void BM_StepEvery1000(benchmark::State& state) {
     std::uint64_t since = 0;
     auto step = [&] {
       const double f0 = minor_faults();
-      const double t0 = thread_seconds();
+      const double t0 = brantel::support::thread_cpu_seconds();
       benchmark::DoNotOptimize(reducer.step(g));
-      stepping += thread_seconds() - t0;
+      stepping += brantel::support::thread_cpu_seconds() - t0;
       faults += minor_faults() - f0;
     };
     while (g.node_count() < kNodes) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "egraph/symbol.h"
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
+#include "support/cpu_time.h"
 #include "support/hash.h"
 #include "support/huge_pages.h"
 #include "support/mutex.h"
@@ -28,13 +28,6 @@ using egraph::Id;
 
 constexpr Id kUnset = egraph::kNoId;
 constexpr std::chrono::seconds kTimeLimit{5};
-
-// CPU time of the calling thread: phase figures that a busy machine does not inflate.
-double thread_cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 bool is_opaque_label(std::string_view label) { return !label.starts_with("op|"); }
 
@@ -166,7 +159,7 @@ CanonicalTerms SaturationEngine::canonicalize(const TermGraph& graph) {
 }
 
 CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, RunSummary& summary) {
-  const double load_start = thread_cpu_seconds();
+  const double load_start = support::thread_cpu_seconds();
   const std::size_t n = graph.terms.size();
 
   // Load. ids[i] is the class of term i; a child index must name an earlier term,
@@ -211,7 +204,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   }
 
   // Saturate.
-  const double run_start = thread_cpu_seconds();
+  const double run_start = support::thread_cpu_seconds();
   summary.load_seconds = run_start - load_start;
   summary.node_limit = node_limit_for(n);
   egraph::Runner runner;
@@ -231,7 +224,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
     summary.apply_seconds += it.apply_time;
     summary.rebuild_seconds += it.rebuild_time;
   }
-  const double read_start = thread_cpu_seconds();
+  const double read_start = support::thread_cpu_seconds();
   summary.run_seconds = read_start - run_start;
 
   // Read back, in one pass over the terms. Classes are numbered in the order of their
@@ -269,7 +262,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   }
   result.roots.reserve(graph.roots.size());
   for (const std::uint64_t r : graph.roots) result.roots.push_back(output_of(support::at_checked(canon, r)));
-  summary.read_seconds = thread_cpu_seconds() - read_start;
+  summary.read_seconds = support::thread_cpu_seconds() - read_start;
   return result;
 }
 
