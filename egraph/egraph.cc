@@ -117,11 +117,26 @@ std::size_t EGraph::rebuild() {
 
 std::size_t EGraph::process_pending() {
   std::size_t unions = 0;
-  // Entries are popped from the back; their added nodes are scattered, so each is
-  // loaded kAhead pops early.
-  constexpr std::size_t kAhead = 8;
+  // Entries are popped from the back, and their added nodes, the union-find entries
+  // of those nodes' children and the memo slots the re-canonicalised nodes go to are
+  // all scattered. So each entry's node is loaded 3 * kStep pops early, its
+  // children's entries 2 * kStep pops early, and its memo slot kStep pops early.
+  // A union pushes entries in between, which only makes some of these hints miss.
+  constexpr std::size_t kStep = 4;
+  auto node_ahead = [&](std::size_t steps) -> const SymbolNode* {
+    if (pending_.size() <= steps * kStep) return nullptr;
+    return &added_[pending_[pending_.size() - 1 - steps * kStep]];
+  };
   while (!pending_.empty()) {
-    if (pending_.size() > kAhead) __builtin_prefetch(&added_[pending_[pending_.size() - 1 - kAhead]]);
+    if (pending_.size() > 3 * kStep) __builtin_prefetch(&added_[pending_[pending_.size() - 1 - 3 * kStep]]);
+    if (const SymbolNode* later = node_ahead(2)) {
+      for (Id c : later->children()) uf_.prefetch(c);
+    }
+    if (const SymbolNode* soon = node_ahead(1)) {
+      const bool canonical = std::all_of(soon->children().begin(), soon->children().end(),
+                                         [&](Id c) { return uf_.is_root(c); });
+      if (!canonical && soon->arity() <= SymbolNode::kInlineChildren) prefetch_add(*soon);
+    }
     const Id id = pending_.back();
     pending_.pop_back();
     const SymbolNode& added = added_[id];
