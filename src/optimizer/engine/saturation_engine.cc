@@ -1,6 +1,7 @@
 #include "optimizer/engine/saturation_engine.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -177,8 +178,16 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // An add reads each child's class (to record the parent). Most children are recent
   // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
   // ones already loaded kAhead terms early, so their classes are started then,
-  // after their entries of ids were started kAhead terms before that.
+  // after their entries of ids were started kAhead terms before that. A term whose
+  // children are all loaded kAhead terms early (a repeat, a commuted twin, a source)
+  // mostly probes an old memo segment, long out of cache: its slot is started then
+  // too, which needs its operator kAhead terms early, so labels are resolved that
+  // far ahead (still in term order, which fixes the stand-ins they take).
   constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kRing = 16;
+  static_assert(kRing > kAhead && (kRing & (kRing - 1)) == 0);
+  std::array<egraph::Symbol, kRing> ops{};
+  for (std::size_t t = 0; t < std::min(n, kAhead); ++t) ops[t % kRing] = labels.get(t);
   for (std::size_t t = 0; t < n; ++t) {
     if (t + 2 * kAhead < n) {
       for (const std::uint64_t c : graph.terms[t + 2 * kAhead].children) {
@@ -186,8 +195,24 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
       }
     }
     if (t + kAhead < n) {
-      for (const std::uint64_t c : graph.terms[t + kAhead].children) {
-        if (c < ids.size()) loaded.prefetch_class(ids[c]);
+      const std::size_t ahead = t + kAhead;
+      const egraph::Symbol op = labels.get(ahead);
+      ops[ahead % kRing] = op;
+      const TermChildren& children = graph.terms[ahead].children;
+      bool all_loaded = children.size() <= egraph::SymbolNode::kInlineChildren;
+      for (const std::uint64_t c : children) {
+        if (c < ids.size()) {
+          loaded.prefetch_class(ids[c]);
+        } else {
+          all_loaded = false;
+        }
+      }
+      if (all_loaded) {
+        egraph::SymbolNode probe =
+            egraph::SymbolNode::placeholder(op, static_cast<std::uint32_t>(children.size()));
+        std::span<Id> slots = probe.children_mut();
+        for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = ids[children[k]];
+        loaded.prefetch_memo_slot(probe);
       }
     }
     // Every new term probes the memo at a random slot of the newest segment; the
@@ -195,8 +220,8 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
     loaded.prefetch_memo_ahead();
     const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
-    egraph::SymbolNode node = egraph::SymbolNode::placeholder(
-        labels.get(t), static_cast<std::uint32_t>(term.children.size()));
+    egraph::SymbolNode node =
+        egraph::SymbolNode::placeholder(ops[t % kRing], static_cast<std::uint32_t>(term.children.size()));
     std::span<Id> slots = node.children_mut();
     for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = support::at_checked(ids, term.children[k]);
     const Id id = loaded.add(std::move(node));
