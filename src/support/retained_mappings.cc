@@ -22,6 +22,8 @@ namespace {
 struct Retained {
   char* data;
   std::size_t bytes;
+  // Freed with MADV_FREE: the kernel may have taken some of its pages back.
+  bool lazy;
 };
 
 // Oldest first, in a fixed array: the list never allocates, so handing memory
@@ -41,11 +43,9 @@ class RetainedList {
     if (best == count_) return nullptr;
     Retained& r = kept_[best];
     char* out = r.data;
-    total_ -= bytes;
+    total_of(r) -= bytes;
     if (r.bytes == bytes) {
-      std::copy(kept_.begin() + static_cast<std::ptrdiff_t>(best) + 1,
-                kept_.begin() + static_cast<std::ptrdiff_t>(count_), kept_.begin() + static_cast<std::ptrdiff_t>(best));
-      --count_;
+      remove(best);
     } else {
       // The head goes; the rest stays retained in its place.
       r.data += bytes;
@@ -55,24 +55,34 @@ class RetainedList {
   }
 
   void release(char* data, std::size_t bytes) noexcept {
-    std::array<Retained, kMaxEntries + 1> dropped;
+    {
+      std::lock_guard lock(mu_);
+      if (hot_ + bytes <= kRetainedBytes && count_ < kMaxEntries) {
+        append({data, bytes, false});
+        return;
+      }
+    }
+    // Freed lazily before it is listed, so no taker can have written to it yet.
+    if (bytes > kLazyRetainedBytes || madvise(data, bytes, MADV_FREE) != 0) {
+      munmap(data, bytes);
+      return;
+    }
+    std::array<Retained, kMaxEntries> dropped;
     std::size_t drop = 0;
     {
       std::lock_guard lock(mu_);
-      if (bytes > kRetainedBytes) {
-        dropped[drop++] = {data, bytes};
-      } else {
-        while (total_ + bytes > kRetainedBytes || count_ == kMaxEntries) {
-          total_ -= kept_[drop].bytes;
-          dropped[drop] = kept_[drop];
-          ++drop;
-          --count_;
-        }
-        std::copy(kept_.begin() + static_cast<std::ptrdiff_t>(drop),
-                  kept_.begin() + static_cast<std::ptrdiff_t>(drop + count_), kept_.begin());
-        kept_[count_++] = {data, bytes};
-        total_ += bytes;
+      while (lazy_ + bytes > kLazyRetainedBytes || count_ == kMaxEntries) {
+        // The oldest lazily freed entry, or the oldest of all when the list is full
+        // of entries kept as they are. Over the bound there is always a lazy one,
+        // since this one alone fits.
+        std::size_t victim = 0;
+        while (victim < count_ && !kept_[victim].lazy) ++victim;
+        if (victim == count_) victim = 0;
+        dropped[drop++] = kept_[victim];
+        total_of(kept_[victim]) -= kept_[victim].bytes;
+        remove(victim);
       }
+      append({data, bytes, true});
     }
     // Outside the lock: unmapping a large range takes a while.
     for (std::size_t k = 0; k < drop; ++k) munmap(dropped[k].data, dropped[k].bytes);
@@ -80,17 +90,33 @@ class RetainedList {
 
   std::size_t total() noexcept {
     std::lock_guard lock(mu_);
-    return total_;
+    return hot_ + lazy_;
+  }
+  std::size_t lazy_total() noexcept {
+    std::lock_guard lock(mu_);
+    return lazy_;
   }
 
  private:
   static constexpr std::size_t kMaxEntries = 64;
 
+  std::size_t& total_of(const Retained& r) noexcept { return r.lazy ? lazy_ : hot_; }
+  void append(const Retained& r) noexcept {
+    kept_[count_++] = r;
+    total_of(r) += r.bytes;
+  }
+  void remove(std::size_t k) noexcept {
+    std::copy(kept_.begin() + static_cast<std::ptrdiff_t>(k) + 1,
+              kept_.begin() + static_cast<std::ptrdiff_t>(count_), kept_.begin() + static_cast<std::ptrdiff_t>(k));
+    --count_;
+  }
+
   // Never throws, so neither can taking nor handing back.
   WordLock mu_;
   std::array<Retained, kMaxEntries> kept_{};
   std::size_t count_ = 0;
-  std::size_t total_ = 0;
+  std::size_t hot_ = 0;   // kept as they were freed
+  std::size_t lazy_ = 0;  // freed with MADV_FREE
 };
 
 RetainedList& retained() {
@@ -111,12 +137,14 @@ void release_mapping(void* data, std::size_t bytes) noexcept {
 }
 
 std::size_t retained_bytes() noexcept { return retained().total(); }
+std::size_t lazily_retained_bytes() noexcept { return retained().lazy_total(); }
 
 #else
 
 void* take_retained(std::size_t, bool) noexcept { return nullptr; }
 void release_mapping(void*, std::size_t) noexcept {}
 std::size_t retained_bytes() noexcept { return 0; }
+std::size_t lazily_retained_bytes() noexcept { return 0; }
 
 #endif
 

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "support/huge_pages.h"
 
@@ -58,23 +61,59 @@ TEST(RetainedMappings, HugeAlignedTakesSkipUnalignedRanges) {
   munmap(block, 2 * kHugePageBytes);
 }
 
-TEST(RetainedMappings, StaysWithinItsBoundByDroppingTheOldest) {
+// Whether [p, p + bytes) is still mapped: mincore fails with ENOMEM on a range
+// that holds an unmapped page.
+bool mapped(const char* p, std::size_t bytes) {
+  std::vector<unsigned char> residency((bytes + kPage - 1) / kPage);
+  return mincore(const_cast<char*>(p), bytes, residency.data()) == 0;
+}
+
+TEST(RetainedMappings, KeepsWhatExceedsItsBoundLazilyFreed) {
   drain();
   const std::size_t quarter = kRetainedBytes / 4;
   char* blocks[5];
   for (char*& b : blocks) {
     b = map(quarter);
+    std::memset(b, 1, kPage);
     release_mapping(b, quarter);
   }
-  EXPECT_EQ(retained_bytes(), kRetainedBytes);
-  // The first one was unmapped to make room; the newest four remain.
-  EXPECT_EQ(take_retained(quarter, false), blocks[1]);
-  // A mapping larger than the bound is unmapped at once.
-  char* huge = map(kRetainedBytes + kPage);
-  release_mapping(huge, kRetainedBytes + kPage);
-  EXPECT_EQ(retained_bytes(), 3 * quarter);
+  // Four fill the bound as they are; the fifth is kept lazily freed.
+  EXPECT_EQ(retained_bytes(), 5 * quarter);
+  EXPECT_EQ(lazily_retained_bytes(), quarter);
+  std::vector<char*> taken;
+  for (int k = 0; k < 5; ++k) taken.push_back(static_cast<char*>(take_retained(quarter, false)));
+  EXPECT_EQ(retained_bytes(), 0u);
+  EXPECT_EQ(lazily_retained_bytes(), 0u);
+  std::sort(taken.begin(), taken.end());
+  std::sort(std::begin(blocks), std::end(blocks));
+  EXPECT_TRUE(std::equal(taken.begin(), taken.end(), std::begin(blocks)));
+  // Lazily freed memory works as any other once written.
+  std::memset(blocks[4], 9, 2 * kPage);
+  EXPECT_EQ(blocks[4][2 * kPage - 1], 9);
+  for (char* b : blocks) munmap(b, quarter);
+}
+
+TEST(RetainedMappings, StaysWithinTheLazyBoundByDroppingTheOldest) {
   drain();
-  munmap(blocks[1], quarter);
+  // Never touched, so these cost address space only.
+  const std::size_t half = kLazyRetainedBytes / 2;
+  char* blocks[3];
+  for (char*& b : blocks) {
+    b = map(half);
+    release_mapping(b, half);
+  }
+  EXPECT_EQ(lazily_retained_bytes(), kLazyRetainedBytes);
+  EXPECT_FALSE(mapped(blocks[0], half));  // unmapped to make room
+  EXPECT_TRUE(mapped(blocks[1], half));
+  EXPECT_EQ(take_retained(half, false), blocks[1]);
+
+  // A mapping larger than the lazy bound is unmapped at once.
+  char* huge = map(kLazyRetainedBytes + kPage);
+  release_mapping(huge, kLazyRetainedBytes + kPage);
+  EXPECT_FALSE(mapped(huge, kPage));
+  EXPECT_EQ(retained_bytes(), half);
+  drain();
+  munmap(blocks[1], half);
 }
 
 }  // namespace
