@@ -120,6 +120,14 @@ class EGraph {
   void prefetch_class_nodes(Id root) const noexcept {
     if (root < classes_.size()) __builtin_prefetch(classes_[root].nodes.data());
   }
+  // Once the record of root is cached: the end of its parent list, where the next
+  // add with root as a child appends.
+  void prefetch_parents_end(Id root) const noexcept {
+    if (root < classes_.size()) {
+      const SmallVec<Id, 2>& parents = classes_[root].parents;
+      __builtin_prefetch(parents.data() + parents.size());
+    }
+  }
   void prefetch_add(SymbolNode node) const {
     for (Id& c : node.children_mut()) c = uf_.find(c);
     memo_.prefetch(node);

@@ -255,11 +255,15 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   changed.reserve(substs);
   std::vector<Id> scratch(ast_.size(), 0);
 
-  // Every add probes the memo at a random slot and every union reads the matched
-  // class, two cache misses per substitution. Both are known from the substitution
-  // alone for the nodes built only from variables (all of a commute rule's), so
-  // they are started kAhead substitutions early.
-  constexpr std::size_t kAhead = 8;
+  // Every add probes the memo at a random slot, appends to the parent lists of its
+  // children's classes and every union reads the matched class: cache misses, all
+  // known from the substitution alone for the nodes built only from variables (all
+  // of a commute rule's). They are started in two steps. kFar substitutions early,
+  // the class records and union-find entries; kNear substitutions early, once those
+  // are in, the memo slot (which needs the children's roots) and the ends of the
+  // children's parent lists (which need their records).
+  constexpr std::size_t kFar = 16;
+  constexpr std::size_t kNear = 8;
   std::vector<std::size_t> leaves;
   for (std::size_t k = 0; k < ast_.size(); ++k) {
     const auto* shape = std::get_if<SymbolNode>(&ast_[k]);
@@ -268,30 +272,48 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
       leaves.push_back(k);
     }
   }
-  std::size_t ahead_match = 0;
-  std::size_t ahead_subst = 0;
-  auto prefetch_next = [&] {
-    while (ahead_match < matches.size() && ahead_subst == matches[ahead_match].substs.size()) {
-      ++ahead_match;
-      ahead_subst = 0;
+  struct Cursor {
+    std::size_t match = 0;
+    std::size_t subst = 0;
+  };
+  // The next substitution in apply order with its class, or null past the last.
+  auto next_of = [&](Cursor& at) -> std::pair<Id, const Subst*> {
+    while (at.match < matches.size() && at.subst == matches[at.match].substs.size()) {
+      ++at.match;
+      at.subst = 0;
     }
-    if (ahead_match == matches.size()) return;
-    const SearchMatches& m = matches[ahead_match];
-    const Subst& subst = m.substs[ahead_subst++];
-    if (subst.instantiation_present) return;  // most likely skipped below
-    egraph.prefetch_class(m.eclass);
-    // The add records the new node as a parent of each child class.
-    for (const auto& binding : subst) egraph.prefetch_class(binding.second);
+    if (at.match == matches.size()) return {0, nullptr};
+    const SearchMatches& m = matches[at.match];
+    return {m.eclass, &m.substs[at.subst++]};
+  };
+  Cursor far;
+  Cursor near;
+  // A substitution whose instantiation is present is most likely skipped below.
+  auto start_records = [&] {
+    const auto [eclass, subst] = next_of(far);
+    if (subst == nullptr || subst->instantiation_present) return;
+    egraph.prefetch_class(eclass);
+    for (const auto& binding : *subst) egraph.prefetch_class(binding.second);
+  };
+  auto start_slots = [&] {
+    const auto [eclass, subst] = next_of(near);
+    if (subst == nullptr || subst->instantiation_present) return;
+    for (const auto& binding : *subst) egraph.prefetch_parents_end(binding.second);
     for (const std::size_t k : leaves) {
       const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
       SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
       std::span<Id> slots = node.children_mut();
-      for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = subst[std::get<Var>(ast_[shape.children()[c]])];
+      for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = (*subst)[std::get<Var>(ast_[shape.children()[c]])];
       egraph.prefetch_add(std::move(node));
     }
   };
+  auto prefetch_next = [&] {
+    start_records();
+    start_slots();
+  };
   if (!leaves.empty()) {
-    for (std::size_t k = 0; k < kAhead; ++k) prefetch_next();
+    for (std::size_t k = 0; k < kFar - kNear; ++k) start_records();
+    for (std::size_t k = 0; k < kNear; ++k) prefetch_next();
   }
 
   // The note holds while every binding is still a root: then the instantiation
