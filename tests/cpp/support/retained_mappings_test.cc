@@ -68,15 +68,22 @@ bool mapped(const char* p, std::size_t bytes) {
   return mincore(const_cast<char*>(p), bytes, residency.data()) == 0;
 }
 
+// Maps each block, writes its first page when asked, and hands it to the list.
+template <std::size_t N>
+void release_new_blocks(char* (&blocks)[N], std::size_t bytes, bool touch) {
+  for (char*& b : blocks) {
+    b = map(bytes);
+    if (touch) std::memset(b, 1, kPage);
+    release_mapping(b, bytes);
+  }
+}
+
 TEST(RetainedMappings, KeepsWhatExceedsItsBoundLazilyFreed) {
   drain();
   const std::size_t quarter = kRetainedBytes / 4;
   char* blocks[5];
-  for (char*& b : blocks) {
-    b = map(quarter);
-    std::memset(b, 1, kPage);
-    release_mapping(b, quarter);
-  }
+  release_new_blocks(blocks, quarter, true);
+  char* lazy = blocks[4];
   // Four fill the bound as they are; the fifth is kept lazily freed.
   EXPECT_EQ(retained_bytes(), 5 * quarter);
   EXPECT_EQ(lazily_retained_bytes(), quarter);
@@ -88,8 +95,8 @@ TEST(RetainedMappings, KeepsWhatExceedsItsBoundLazilyFreed) {
   std::sort(std::begin(blocks), std::end(blocks));
   EXPECT_TRUE(std::equal(taken.begin(), taken.end(), std::begin(blocks)));
   // Lazily freed memory works as any other once written.
-  std::memset(blocks[4], 9, 2 * kPage);
-  EXPECT_EQ(blocks[4][2 * kPage - 1], 9);
+  std::memset(lazy, 9, 2 * kPage);
+  EXPECT_EQ(lazy[2 * kPage - 1], 9);
   for (char* b : blocks) munmap(b, quarter);
 }
 
@@ -98,10 +105,7 @@ TEST(RetainedMappings, StaysWithinTheLazyBoundByDroppingTheOldest) {
   // Never touched, so these cost address space only.
   const std::size_t half = kLazyRetainedBytes / 2;
   char* blocks[3];
-  for (char*& b : blocks) {
-    b = map(half);
-    release_mapping(b, half);
-  }
+  release_new_blocks(blocks, half, false);
   EXPECT_EQ(lazily_retained_bytes(), kLazyRetainedBytes);
   EXPECT_FALSE(mapped(blocks[0], half));  // unmapped to make room
   EXPECT_TRUE(mapped(blocks[1], half));
