@@ -43,7 +43,7 @@ Id EGraph::add(SymbolNode node) {
 
   const Id id = uf_.make_set();
   BRANTEL_CHECK(id == fresh, "a new class takes the next id");
-  for (Id c : node.children()) class_of_root(c).parents.push_back(id);
+  for (Id c : node.children()) class_of_root(c).parents.push_back(id, classes_.pool());
   EClass& cls = classes_.emplace_back();
   cls.id = id;
   cls.nodes.push_back(node);
@@ -83,7 +83,7 @@ bool EGraph::union_classes(Id a, Id b) {
   if (winner.nodes.size() < loser.nodes.size()) std::swap(winner.nodes, loser.nodes);
   winner.nodes.append_from(std::move(loser.nodes));
   if (winner.parents.size() < loser.parents.size()) std::swap(winner.parents, loser.parents);
-  winner.parents.append_from(std::move(loser.parents));
+  winner.parents.append_from(std::move(loser.parents), classes_.pool());
   touch(root1);
   return true;
 }

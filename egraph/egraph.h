@@ -34,7 +34,8 @@
 //   re-canonicalising it could only matter after one of them lost a union; that union
 //   queues the loser's parents, this node among them. Until then the node is its own
 //   canonical form and its memo entry is already in place.
-// - the large arrays live on huge pages (see huge_page_allocator.h).
+// - the large arrays live on huge pages (see huge_page_allocator.h), and parent
+//   lists longer than two spill into a pool of the e-graph's own (parent_list.h).
 // - classes_with_op(op) lists the classes holding an e-node with operator op. Matching
 //   reads it to visit only the classes a pattern's root operator can match; which
 //   classes it lists is exact after every rebuild, and their order is not meaningful.
@@ -55,6 +56,7 @@
 
 #include "egraph/huge_page_allocator.h"
 #include "egraph/memo_table.h"
+#include "egraph/parent_list.h"
 #include "egraph/small_vec.h"
 #include "egraph/symbol_node.h"
 #include "egraph/union_find.h"
@@ -77,11 +79,41 @@ struct EClass {
   SmallVec<SymbolNode, 2> nodes;
   // Ids of e-nodes added with this class (or a class merged into it) as a child; the
   // node itself is EGraph::added_node(parent). May hold stale and repeated entries.
-  SmallVec<Id, 2> parents;
+  // Spills into the pool of the ClassTable holding the record.
+  ParentList parents;
 
   bool exists() const noexcept { return id != kNoId; }
 };
 static_assert(sizeof(EClass) == 64, "an e-class record is one cache line");
+
+// The class records, indexed by id, with the pool their parent lists spill into.
+// A copy gives the copied lists blocks of its own pool.
+class ClassTable {
+ public:
+  ClassTable() = default;
+  ClassTable(ClassTable&&) noexcept = default;
+  ClassTable& operator=(ClassTable&&) noexcept = default;
+  ClassTable(const ClassTable& other) : records_(other.records_) {
+    for (EClass& c : records_) c.parents.rehome(pool_);
+  }
+  ClassTable& operator=(const ClassTable& other) {
+    if (this != &other) *this = ClassTable(other);
+    return *this;
+  }
+
+  EClass& operator[](std::size_t id) noexcept { return records_[id]; }
+  const EClass& operator[](std::size_t id) const noexcept { return records_[id]; }
+  std::size_t size() const noexcept { return records_.size(); }
+  void reserve(std::size_t n) { records_.reserve(n); }
+  EClass& emplace_back() { return records_.emplace_back(); }
+  auto begin() const noexcept { return records_.begin(); }
+  auto end() const noexcept { return records_.end(); }
+  IdPool& pool() noexcept { return pool_; }
+
+ private:
+  std::vector<EClass, HugePageAllocator<EClass>> records_;
+  IdPool pool_;
+};
 
 class EGraph {
  public:
@@ -124,7 +156,7 @@ class EGraph {
   // add with root as a child appends.
   void prefetch_parents_end(Id root) const noexcept {
     if (root < classes_.size()) {
-      const SmallVec<Id, 2>& parents = classes_[root].parents;
+      const ParentList& parents = classes_[root].parents;
       __builtin_prefetch(parents.data() + parents.size());
     }
   }
@@ -196,7 +228,7 @@ class EGraph {
   BigVec<SymbolNode> added_;
   BigVec<Id> pending_;
   MemoTable memo_;
-  BigVec<EClass> classes_;
+  ClassTable classes_;
   std::size_t class_count_ = 0;
   std::size_t merges_since_rebuild_ = 0;
   bool clean_ = false;

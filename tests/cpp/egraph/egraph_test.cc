@@ -102,6 +102,23 @@ TEST(EGraph, UnionKeepsTheRootWithMoreParentsWhicheverArgumentItIs) {
   }
 }
 
+TEST(EGraph, ACopyKeepsItsParentListsWhenTheOriginalRecyclesTheirBlocks) {
+  EGraph g;
+  const Id three = class_with_parents(g, "three", 3);
+  const Id five = class_with_parents(g, "five", 5);
+  g.rebuild();
+  const std::vector<Id> three_parents(g[three].parents.begin(), g[three].parents.end());
+  const EGraph copy = g;
+  // The union hands the smaller list's block back to g's pool, which writes its
+  // free-list link into it, and the next spilled list takes it over.
+  ASSERT_TRUE(g.union_classes(three, five));
+  const Id other = class_with_parents(g, "other", 4);
+  ASSERT_EQ(g[other].parents.size(), 4u);
+  EXPECT_EQ(std::vector<Id>(copy[three].parents.begin(), copy[three].parents.end()), three_parents);
+  EXPECT_EQ(copy[five].parents.size(), 5u);
+  expect_invariants(copy);
+}
+
 TEST(EGraph, UnionWithEqualParentCountsKeepsTheFirstArgumentsRoot) {
   EGraph g;
   const Id x = class_with_parents(g, "left", 2);
