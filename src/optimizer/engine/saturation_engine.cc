@@ -272,18 +272,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // an input term and the class count is the output size.
   support::reserve_advised(result.terms, saturated.class_count());
   support::assign_advised(result.term_map, n, std::uint64_t{0});
-  // A merged class's root and a far child's class lie anywhere in out_index, and a
-  // far child's entry anywhere in canon: the latter are started 2 * kReadAhead terms
-  // early, the former kReadAhead terms early, once canon is in.
-  constexpr std::size_t kReadAhead = 8;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + 2 * kReadAhead < n) {
-      for (const std::uint64_t c : graph.terms[i + 2 * kReadAhead].children) __builtin_prefetch(&canon[c]);
-    }
-    if (i + kReadAhead < n) {
-      __builtin_prefetch(&out_index[canon[i + kReadAhead]]);
-      for (const std::uint64_t c : graph.terms[i + kReadAhead].children) __builtin_prefetch(&out_index[canon[c]]);
-    }
     Id& slot = out_index[canon[i]];
     if (slot == kUnset) {
       const EngineTerm& term = graph.terms[i];
