@@ -9,7 +9,9 @@
 namespace brantel::egraph {
 namespace {
 
-constexpr std::size_t kMaxChunkIds = std::size_t{1} << 20;
+// 64 KiB: small enough to come from malloc's heap rather than a mapping of its own,
+// large enough that a million-term graph needs about a hundred.
+constexpr std::size_t kChunkIds = std::size_t{1} << 14;
 
 }  // namespace
 
@@ -23,11 +25,10 @@ Id* IdPool::allocate(std::uint32_t capacity) {
   }
   if (left_ < capacity) {
     // What is left of the current chunk is dropped; it is smaller than one block.
-    const std::size_t ids = std::max<std::size_t>(chunk_ids_, capacity);
+    const std::size_t ids = std::max<std::size_t>(kChunkIds, capacity);
     chunks_.push_back(std::make_unique_for_overwrite<Id[]>(ids));
     next_ = chunks_.back().get();
     left_ = ids;
-    chunk_ids_ = std::min(chunk_ids_ * 2, kMaxChunkIds);
   }
   Id* block = next_;
   next_ += capacity;

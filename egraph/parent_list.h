@@ -58,7 +58,6 @@ class IdPool {
     std::swap(chunks_, other.chunks_);
     std::swap(next_, other.next_);
     std::swap(left_, other.left_);
-    std::swap(chunk_ids_, other.chunk_ids_);
   }
 
   // A free block keeps the next free block of its size in its first bytes.
@@ -66,8 +65,6 @@ class IdPool {
   std::vector<std::unique_ptr<Id[]>> chunks_;
   Id* next_ = nullptr;
   std::size_t left_ = 0;
-  // Chunks start small, so that a small e-graph stays small, and double up to a cap.
-  std::size_t chunk_ids_ = 256;
 };
 
 class ParentList {
