@@ -7,7 +7,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <span>
 #include <string_view>
@@ -43,15 +42,18 @@ inline std::uint64_t hash_bytes(const void* data, std::size_t len, std::uint64_t
   }
   if (i < len) {
     // The last eight bytes, overlapping some already mixed, when there are
-    // eight: one load instead of a variable-length copy. Every byte still reaches
-    // the hash, and inputs of different lengths start from different states.
+    // eight; below that (and then i is 0) two overlapping four-byte loads, or the
+    // first, middle and last byte of one to three. Every byte still reaches the
+    // hash, and inputs of different lengths start from different states. Loads
+    // rather than a copy into a buffer: reading eight bytes just stored one by one
+    // stalls the processor, and labels like "op|add" are that short.
     std::uint64_t tail = 0;
     if (len >= 8) {
       tail = load_le64(p + len - 8);
+    } else if (len >= 4) {
+      tail = read_le<std::uint32_t>(p) | (std::uint64_t{read_le<std::uint32_t>(p + len - 4)} << 32);
     } else {
-      unsigned char bytes[8] = {};
-      std::memcpy(bytes, p + i, len - i);
-      tail = load_le64(bytes);
+      tail = std::uint64_t{p[0]} | (std::uint64_t{p[len / 2]} << 8) | (std::uint64_t{p[len - 1]} << 16);
     }
     h = mix(tail ^ kHashPrime1, h ^ kHashPrime2);
   }
