@@ -196,13 +196,17 @@ void EGraph::list_class(Id root, const EClass& cls) {
   for (const SymbolNode& n : cls.nodes) {
     if (n.op() == previous) continue;
     previous = n.op();
-    if (!is_indexed(n.op())) continue;
-    if (last_list_ == nullptr || n.op() != last_op_) {
-      last_list_ = &op_list(n.op());
-      last_op_ = n.op();
-    }
-    last_list_->push_back(root);
+    list_op(root, n.op());
   }
+}
+
+void EGraph::list_op(Id root, Symbol op) {
+  if (!is_indexed(op)) return;
+  if (last_list_ == nullptr || op != last_op_) {
+    last_list_ = &op_list(op);
+    last_op_ = op;
+  }
+  last_list_->push_back(root);
 }
 
 std::size_t EGraph::rebuild_classes() {
@@ -215,11 +219,10 @@ std::size_t EGraph::rebuild_classes() {
     // No class lost a union since the last rebuild, so each class created since
     // holds just the node it was added with, whose children were roots then and
     // still are: canonical and sorted as it stands. Only the operator lists need
-    // it. (The rebuild after loading a graph is this case for every class.)
-    for (Id id = first_new_id_; id < created; ++id) {
-      rebuilt_at_[id] = rebuild_epoch_;
-      list_class(id, classes_[id]);
-    }
+    // it, and they need only its operator, read from the 16-byte added node rather
+    // than the 64-byte record. Nothing else is repaired, so no class is stamped.
+    // (The rebuild after loading a graph is this case for every class.)
+    for (Id id = first_new_id_; id < created; ++id) list_op(id, added_[id].op());
   } else {
     // A new class that lost a union points straight at the class it joined,
     // which lies anywhere in the arrays: that one's record and stamp are

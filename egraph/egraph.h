@@ -223,6 +223,8 @@ class EGraph {
   void repair_class(Id id, std::size_t& trimmed);
   // Adds root to the operator list of each indexed operator among cls's nodes.
   void list_class(Id root, const EClass& cls);
+  // Adds root to op's list if op is indexed.
+  void list_op(Id root, Symbol op);
 
   UnionFind uf_;
   BigVec<SymbolNode> added_;
