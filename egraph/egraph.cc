@@ -226,7 +226,8 @@ std::size_t EGraph::rebuild_classes() {
   } else {
     // A new class that lost a union points straight at the class it joined,
     // which lies anywhere in the arrays: that one's record and stamp are
-    // started kAhead ids early (the parent entries themselves are in order).
+    // started kAhead ids early (the parent entries themselves are in order), and
+    // the union-find entries of its children half as early, from the record.
     constexpr Id kAheadNew = 8;
     for (Id id = first_new_id_; id < created; ++id) {
       if (created - id > kAheadNew) {
@@ -234,18 +235,23 @@ std::size_t EGraph::rebuild_classes() {
         prefetch_class(joined);
         __builtin_prefetch(&rebuilt_at_[joined]);
       }
+      if (created - id > kAheadNew / 2) prefetch_child_entries(uf_.parent(id + kAheadNew / 2));
       repair_class(id, trimmed);
     }
   }
   // Dirty classes are scattered over the arrays: start each one's record and
-  // stamp kAhead classes early, and its node list half as early.
+  // stamp kAhead classes early, and its node list and its children's union-find
+  // entries half as early.
   constexpr std::size_t kAhead = 8;
   for (std::size_t k = 0; k < dirty_.size(); ++k) {
     if (k + kAhead < dirty_.size()) {
       prefetch_class(dirty_[k + kAhead]);
       __builtin_prefetch(&rebuilt_at_[dirty_[k + kAhead]]);
     }
-    if (k + kAhead / 2 < dirty_.size()) prefetch_class_nodes(dirty_[k + kAhead / 2]);
+    if (k + kAhead / 2 < dirty_.size()) {
+      prefetch_class_nodes(dirty_[k + kAhead / 2]);
+      prefetch_child_entries(dirty_[k + kAhead / 2]);
+    }
     repair_class(dirty_[k], trimmed);
   }
   first_new_id_ = created;

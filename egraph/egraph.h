@@ -221,6 +221,18 @@ class EGraph {
   BigVec<Id>& op_list(Symbol op);
   void compact_op_list(BigVec<Id>& list);
   void repair_class(Id id, std::size_t& trimmed);
+  // Once the record of root is cached: the union-find entries of the children of
+  // its nodes, which repairing it resolves. Node lists and child lists off the
+  // record are left alone; they would be misses of their own.
+  void prefetch_child_entries(Id root) const noexcept {
+    if (root >= classes_.size()) return;
+    const EClass& cls = classes_[root];
+    if (cls.nodes.capacity() > 2) return;
+    for (const SymbolNode& n : cls.nodes) {
+      if (n.arity() > SymbolNode::kInlineChildren) continue;
+      for (const Id c : n.children()) uf_.prefetch(c);
+    }
+  }
   // Adds root to the operator list of each indexed operator among cls's nodes.
   void list_class(Id root, const EClass& cls);
   // Adds root to op's list if op is indexed.
