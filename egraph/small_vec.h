@@ -4,8 +4,9 @@
 // (push_back, truncation, indexing, iteration), without a heap allocation while the
 // size stays at or below N.
 //
-// Why: almost every e-class holds one e-node and one or two parent entries, and a
-// million-term graph would otherwise pay two mallocs (and two frees) per class.
+// Why: almost every e-class holds one e-node and almost every term one or two
+// children, and a million-term graph would otherwise pay a malloc and a free for
+// each. (Parent lists spill into a pool instead; see parent_list.h.)
 // Example: SmallVec<Id, 2> holding {3, 7} is 16 bytes with no allocation; pushing a
 // third id moves the three ids to a heap block of capacity 4.
 //
