@@ -42,10 +42,15 @@ void IdPool::deallocate(Id* block, std::uint32_t capacity) noexcept {
   head = block;
 }
 
+Id* ParentList::copy_to_block(std::uint32_t capacity, IdPool& pool) const {
+  Id* block = pool.allocate(capacity);
+  std::copy(begin(), end(), block);
+  return block;
+}
+
 void ParentList::grow(std::uint32_t wanted, IdPool& pool) {
   const std::uint32_t capacity = std::bit_ceil(std::max(wanted, IdPool::kMinBlock));
-  Id* fresh = pool.allocate(capacity);
-  std::copy(begin(), end(), fresh);
+  Id* fresh = copy_to_block(capacity, pool);
   if (!is_inline()) pool.deallocate(storage_.heap, capacity_);
   storage_.heap = fresh;
   capacity_ = capacity;
@@ -62,10 +67,7 @@ void ParentList::append_from(ParentList&& other, IdPool& pool) {
 }
 
 void ParentList::rehome(IdPool& pool) {
-  if (is_inline()) return;
-  Id* fresh = pool.allocate(capacity_);
-  std::copy(begin(), end(), fresh);
-  storage_.heap = fresh;
+  if (!is_inline()) storage_.heap = copy_to_block(capacity_, pool);
 }
 
 }  // namespace brantel::egraph

@@ -110,6 +110,8 @@ class ParentList {
 
   Id* mutable_data() noexcept { return is_inline() ? storage_.inline_ids : storage_.heap; }
   void grow(std::uint32_t wanted, IdPool& pool);
+  // A block of `capacity` ids from pool, holding a copy of the entries.
+  Id* copy_to_block(std::uint32_t capacity, IdPool& pool) const;
   void reset() noexcept {
     size_ = 0;
     capacity_ = kInline;
