@@ -158,18 +158,19 @@ std::size_t EGraph::process_pending() {
   return unions;
 }
 
-EGraph::BigVec<Id>& EGraph::op_list(Symbol op) {
+std::uint32_t EGraph::op_slot(Symbol op) {
   const auto [it, inserted] = op_slots_.try_emplace(op, static_cast<std::uint32_t>(op_lists_.size()));
   if (inserted) {
     op_lists_.emplace_back();
     op_slot_touched_at_.push_back(0);
+    op_slot_arity_.push_back(kNoArity);
   }
   const std::uint32_t slot = it->second;
   if (op_slot_touched_at_[slot] != rebuild_epoch_) {
     op_slot_touched_at_[slot] = rebuild_epoch_;
     touched_op_slots_.push_back(slot);
   }
-  return op_lists_[slot];
+  return slot;
 }
 
 void EGraph::repair_class(Id id, std::size_t& trimmed) {
@@ -191,21 +192,27 @@ void EGraph::repair_class(Id id, std::size_t& trimmed) {
 }
 
 void EGraph::list_class(Id root, const EClass& cls) {
-  // Sorted by operator, so each operator's nodes form one run.
-  Symbol previous;
+  // Sorted by operator, so each operator's nodes form one run: the class is listed
+  // once per run, and every arity in the run is noted.
+  const SymbolNode* run = nullptr;
   for (const SymbolNode& n : cls.nodes) {
-    if (n.op() == previous) continue;
-    previous = n.op();
-    list_op(root, n.op());
+    if (run != nullptr && n.op() == run->op()) {
+      if (n.arity() != run->arity() && is_indexed(n.op())) note_arity(last_slot_, n.arity());
+      continue;
+    }
+    run = &n;
+    list_op(root, n.op(), n.arity());
   }
 }
 
-void EGraph::list_op(Id root, Symbol op) {
+void EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
   if (!is_indexed(op)) return;
   if (last_list_ == nullptr || op != last_op_) {
-    last_list_ = &op_list(op);
+    last_slot_ = op_slot(op);
+    last_list_ = &op_lists_[last_slot_];
     last_op_ = op;
   }
+  note_arity(last_slot_, arity);
   last_list_->push_back(root);
 }
 
@@ -222,7 +229,10 @@ std::size_t EGraph::rebuild_classes() {
     // it, and they need only its operator, read from the 16-byte added node rather
     // than the 64-byte record. Nothing else is repaired, so no class is stamped.
     // (The rebuild after loading a graph is this case for every class.)
-    for (Id id = first_new_id_; id < created; ++id) list_op(id, added_[id].op());
+    for (Id id = first_new_id_; id < created; ++id) {
+      const SymbolNode& added = added_[id];
+      list_op(id, added.op(), added.arity());
+    }
   } else {
     // A new class that lost a union points straight at the class it joined,
     // which lies anywhere in the arrays: that one's record and stamp are
@@ -289,6 +299,11 @@ std::span<const Id> EGraph::classes_with_op(Symbol op) const {
   const auto it = op_slots_.find(op);
   if (it == op_slots_.end()) return {};
   return op_lists_[it->second];
+}
+
+bool EGraph::op_has_only_arity(Symbol op, std::uint32_t arity) const {
+  const auto it = op_slots_.find(op);
+  return it != op_slots_.end() && op_slot_arity_[it->second] == arity;
 }
 
 std::vector<Id> EGraph::class_ids() const {

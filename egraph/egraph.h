@@ -184,6 +184,10 @@ class EGraph {
   const SymbolNode& added_node(Id id) const { return support::at_checked(added_, id); }
 
   std::span<const Id> classes_with_op(Symbol op) const;
+  // Whether op has appeared, and only with this arity, in every e-node listed so
+  // far. Every e-node is listed at the rebuild after it was added, so on a clean
+  // graph each class in classes_with_op(op) then holds an e-node of op and arity.
+  bool op_has_only_arity(Symbol op, std::uint32_t arity) const;
   // Keeps classes_with_op lists for these operators only; asking for any other is an
   // internal error. A caller whose patterns name a few operators saves one list per
   // distinct operator of the graph (a graph of unique labels has one per node).
@@ -218,7 +222,12 @@ class EGraph {
   }
   std::size_t process_pending();
   std::size_t rebuild_classes();
-  BigVec<Id>& op_list(Symbol op);
+  // The slot of op's list, created if new and marked touched in this rebuild.
+  std::uint32_t op_slot(Symbol op);
+  void note_arity(std::uint32_t slot, std::uint32_t arity) {
+    std::uint32_t& seen = op_slot_arity_[slot];
+    if (seen != arity) seen = seen == kNoArity ? arity : kMixedArity;
+  }
   void compact_op_list(BigVec<Id>& list);
   void repair_class(Id id, std::size_t& trimmed);
   // Once the record of root is cached: the union-find entries of the children of
@@ -235,8 +244,8 @@ class EGraph {
   }
   // Adds root to the operator list of each indexed operator among cls's nodes.
   void list_class(Id root, const EClass& cls);
-  // Adds root to op's list if op is indexed.
-  void list_op(Id root, Symbol op);
+  // Adds root to op's list if op is indexed, noting the arity of its e-node.
+  void list_op(Id root, Symbol op, std::uint32_t arity);
 
   UnionFind uf_;
   BigVec<SymbolNode> added_;
@@ -269,8 +278,13 @@ class EGraph {
   std::vector<BigVec<Id>> op_lists_;
   std::vector<std::uint32_t> touched_op_slots_;
   std::vector<std::uint32_t> op_slot_touched_at_;
+  // Per slot: the one arity its listed e-nodes had, or one of these.
+  static constexpr std::uint32_t kNoArity = 0xFFFFFFFF;
+  static constexpr std::uint32_t kMixedArity = 0xFFFFFFFE;
+  std::vector<std::uint32_t> op_slot_arity_;
   // The list the previous repaired node went to; consecutive classes often share it.
   Symbol last_op_;
+  std::uint32_t last_slot_ = 0;
   BigVec<Id>* last_list_ = nullptr;
 };
 

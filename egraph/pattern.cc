@@ -207,6 +207,12 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
   return found;
 }
 
+bool Pattern::matches_at_least(const EGraph& egraph, std::size_t count) const {
+  if (!flat_bind_ || !egraph.clean()) return false;
+  const SymbolNode& shape = std::get<Bind>(program_.instructions.front()).node;
+  return egraph.op_has_only_arity(shape.op(), shape.arity()) && egraph.classes_with_op(shape.op()).size() >= count;
+}
+
 std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit,
                                                        const Pattern* applier) const {
   // Checked here as well as per class: the operator index of a dirty graph may be out

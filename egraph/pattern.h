@@ -78,6 +78,11 @@ class Pattern {
   // that is one operator over variables is checked.
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
                                                const Pattern* applier = nullptr) const;
+  // True only when search_with_limit(egraph, count) would certainly return count
+  // substitutions: a flat Bind on a clean graph, where every e-node of the
+  // operator has the Bind's arity and at least count classes hold one, each a
+  // match. A scheduler that bans a rule at that count needs no search to know.
+  bool matches_at_least(const EGraph& egraph, std::size_t count) const;
   // Substitutions that note their instantiation as present, and none of whose
   // bindings has lost a union since, are skipped: adding the instantiation would
   // find it in the memo and the union with its own class would return false.

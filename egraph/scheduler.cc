@@ -60,10 +60,19 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   }
   const std::uint64_t threshold = shifted(s.match_limit, s.times_banned);
   const std::uint64_t limit = saturating_add(threshold, 1);
-  std::vector<SearchMatches> matches = rule.search_with_limit(
-      egraph, static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max())));
+  const auto search_limit =
+      static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max()));
+  std::vector<SearchMatches> matches;
   std::uint64_t total = 0;
-  for (const SearchMatches& m : matches) total += m.substs.size();
+  if (limit > threshold && rule.searcher().matches_at_least(egraph, search_limit)) {
+    // The search would stop at the limit and its matches go unused by the ban
+    // below. Banned rules of a large graph are searched again and again until the
+    // threshold has doubled past their match count, so this skips most searches.
+    total = search_limit;
+  } else {
+    matches = rule.search_with_limit(egraph, search_limit);
+    for (const SearchMatches& m : matches) total += m.substs.size();
+  }
 
   if (total > threshold) {
     const std::uint64_t ban = shifted(s.ban_length, s.times_banned);

@@ -97,6 +97,7 @@ TEST(FlatBindSearch, AgreesWithTheMachineOnRandomEGraphs) {
   const std::size_t limits[] = {0, 1, 2, 3, 5, 8, 13, static_cast<std::size_t>(-1)};
   std::mt19937_64 rng(0x5eed'f1a7);
   std::size_t nonempty = 0;
+  std::size_t certain = 0;
   for (int round = 0; round < 300; ++round) {
     const EGraph eg = random_egraph(rng);
     ASSERT_FALSE(eg.check_invariants().has_value()) << *eg.check_invariants();
@@ -111,11 +112,43 @@ TEST(FlatBindSearch, AgreesWithTheMachineOnRandomEGraphs) {
         for (const SearchMatches& m : fast) total += m.substs.size();
         EXPECT_LE(total, limit);
         if (total > 0) ++nonempty;
+        // The shortcut a scheduler bans by must never claim more than a search finds.
+        if (p.matches_at_least(eg, limit)) {
+          ++certain;
+          EXPECT_EQ(total, limit) << text << " limit " << limit << " round " << round;
+        }
       }
     }
   }
   // The comparison means little unless the searches found something.
   EXPECT_GT(nonempty, 1000u);
+  EXPECT_GT(certain, 300u);
+}
+
+TEST(FlatBindSearch, CountsMatchesOnlyWhenTheOperatorHasOneArity) {
+  const Symbol f = Symbol::intern("f");
+  const Symbol x = Symbol::intern("x");
+  const Symbol y = Symbol::intern("y");
+  EGraph eg;
+  const Id a = eg.add(SymbolNode(x, {}));
+  const Id b = eg.add(SymbolNode(y, {}));
+  eg.add(SymbolNode(f, {a, b}));
+  eg.add(SymbolNode(f, {b, a}));
+  const Pattern binary = parse("(f ?p ?q)");
+  const Pattern unary = parse("(f ?p)");
+  EXPECT_FALSE(binary.matches_at_least(eg, 1)) << "a dirty graph's index proves nothing";
+  eg.rebuild();
+  EXPECT_TRUE(binary.matches_at_least(eg, 2));
+  EXPECT_FALSE(binary.matches_at_least(eg, 3));
+  EXPECT_FALSE(unary.matches_at_least(eg, 1));
+  // A unary f in a class of its own, then merged into a binary one's class: the
+  // operator has two arities now, and a class may hold f only at the other one.
+  const Id lone = eg.add(SymbolNode(f, {a}));
+  eg.union_classes(lone, a);
+  eg.rebuild();
+  EXPECT_FALSE(binary.matches_at_least(eg, 1));
+  EXPECT_FALSE(unary.matches_at_least(eg, 1));
+  EXPECT_EQ(unary.search_with_limit(eg, 10).size(), 1u);
 }
 
 TEST(FlatBindSearch, RefusesADirtyEGraph) {
