@@ -92,7 +92,15 @@ class SymbolNode {
   }
 
   friend bool operator==(const SymbolNode& a, const SymbolNode& b) noexcept {
-    return a.matches(b) && std::equal(a.data(), a.data() + a.size_, b.data());
+    if (!a.matches(b)) return false;
+    // A plain loop: std::equal on ids becomes a call to memcmp, which for the
+    // one or two children of nearly every node costs more than the comparison.
+    const Id* x = a.data();
+    const Id* y = b.data();
+    for (std::uint32_t k = 0; k < a.size_; ++k) {
+      if (x[k] != y[k]) return false;
+    }
+    return true;
   }
   friend std::strong_ordering operator<=>(const SymbolNode& a, const SymbolNode& b) noexcept {
     if (auto c = a.op_ <=> b.op_; c != 0) return c;
