@@ -165,12 +165,8 @@ std::uint32_t EGraph::op_slot(Symbol op) {
     op_slot_touched_at_.push_back(0);
     op_slot_arity_.push_back(kNoArity);
   }
-  const std::uint32_t slot = it->second;
-  if (op_slot_touched_at_[slot] != rebuild_epoch_) {
-    op_slot_touched_at_[slot] = rebuild_epoch_;
-    touched_op_slots_.push_back(slot);
-  }
-  return slot;
+  mark_touched(it->second);
+  return it->second;
 }
 
 void EGraph::repair_class(Id id, std::size_t& trimmed) {
@@ -206,9 +202,15 @@ void EGraph::list_class(Id root, const EClass& cls) {
 }
 
 void EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
-  if (!is_indexed(op)) return;
   if (last_list_ == nullptr || op != last_op_) {
-    last_slot_ = op_slot(op);
+    if (index_all_) {
+      last_slot_ = op_slot(op);
+    } else {
+      const auto at = std::lower_bound(indexed_ops_.begin(), indexed_ops_.end(), op);
+      if (at == indexed_ops_.end() || *at != op) return;
+      last_slot_ = static_cast<std::uint32_t>(at - indexed_ops_.begin());
+      mark_touched(last_slot_);
+    }
     last_list_ = &op_lists_[last_slot_];
     last_op_ = op;
   }
@@ -291,6 +293,12 @@ void EGraph::index_only(std::span<const Symbol> ops) {
   index_all_ = false;
   indexed_ops_.assign(ops.begin(), ops.end());
   std::sort(indexed_ops_.begin(), indexed_ops_.end());
+  indexed_ops_.erase(std::unique(indexed_ops_.begin(), indexed_ops_.end()), indexed_ops_.end());
+  // Every indexed operator gets its slot now, the k-th in sorted order slot k, so
+  // that listing finds a slot by the same binary search that tells it the
+  // operator is indexed, rather than in op_slots_ as well.
+  for (const Symbol op : indexed_ops_) op_slot(op);
+  touched_op_slots_.clear();
 }
 
 std::span<const Id> EGraph::classes_with_op(Symbol op) const {

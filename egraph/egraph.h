@@ -224,6 +224,12 @@ class EGraph {
   std::size_t rebuild_classes();
   // The slot of op's list, created if new and marked touched in this rebuild.
   std::uint32_t op_slot(Symbol op);
+  void mark_touched(std::uint32_t slot) {
+    if (op_slot_touched_at_[slot] != rebuild_epoch_) {
+      op_slot_touched_at_[slot] = rebuild_epoch_;
+      touched_op_slots_.push_back(slot);
+    }
+  }
   void note_arity(std::uint32_t slot, std::uint32_t arity) {
     std::uint32_t& seen = op_slot_arity_[slot];
     if (seen != arity) seen = seen == kNoArity ? arity : kMixedArity;

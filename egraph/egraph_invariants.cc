@@ -53,6 +53,12 @@ std::optional<std::string> EGraph::check_invariants() const {
       }
       all_nodes.emplace_back(n, slot);
       expected_by_op[n.op()].insert(slot);
+      if (const auto listed = op_slots_.find(n.op()); listed != op_slots_.end()) {
+        const std::uint32_t arity = op_slot_arity_[listed->second];
+        if (arity != kMixedArity && arity != n.arity()) {
+          return where + " node " + n.to_string() + " has an arity its operator index has not seen";
+        }
+      }
     }
   }
   if (counted != class_count_) return "class count disagrees with the classes present";
