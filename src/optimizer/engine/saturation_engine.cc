@@ -224,9 +224,11 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
         egraph::SymbolNode::placeholder(ops[t % kRing], static_cast<std::uint32_t>(term.children.size()));
     std::span<Id> slots = node.children_mut();
     for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = support::at_checked(ids, term.children[k]);
-    const Id id = loaded.add(std::move(node));
-    ids.push_back(loaded.find(id));
+    // Loading merges nothing, so the id add() returns is a root already; a
+    // repeat's is an old class's, whose union-find entry would be a cache miss.
+    ids.push_back(loaded.add(std::move(node)));
   }
+  BRANTEL_CHECK(loaded.class_count() == loaded.id_count(), "loading the terms merged no classes");
 
   // Saturate.
   const double run_start = support::thread_cpu_seconds();
