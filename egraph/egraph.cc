@@ -203,19 +203,29 @@ void EGraph::list_class(Id root, const EClass& cls) {
 
 void EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
   if (last_list_ == nullptr || op != last_op_) {
-    if (index_all_) {
-      last_slot_ = op_slot(op);
-    } else {
-      const auto at = std::lower_bound(indexed_ops_.begin(), indexed_ops_.end(), op);
-      if (at == indexed_ops_.end() || *at != op) return;
-      last_slot_ = static_cast<std::uint32_t>(at - indexed_ops_.begin());
-      mark_touched(last_slot_);
-    }
-    last_list_ = &op_lists_[last_slot_];
+    const std::uint32_t slot = slot_of(op);
+    if (slot == kNoSlot) return;
+    mark_touched(slot);
+    last_slot_ = slot;
+    last_list_ = &op_lists_[slot];
     last_op_ = op;
   }
   note_arity(last_slot_, arity);
   last_list_->push_back(root);
+}
+
+std::uint32_t EGraph::slot_of(Symbol op) {
+  CachedSlot& cached = slot_cache_[(op.value() * 0x9E37'79B1u) >> (32 - kSlotCacheBits)];
+  if (cached.op == op && !op.is_null()) return cached.slot;
+  std::uint32_t slot = kNoSlot;
+  if (index_all_) {
+    slot = op_slot(op);
+  } else if (const auto at = std::lower_bound(indexed_ops_.begin(), indexed_ops_.end(), op);
+             at != indexed_ops_.end() && *at == op) {
+    slot = static_cast<std::uint32_t>(at - indexed_ops_.begin());
+  }
+  cached = CachedSlot{op, slot};
+  return slot;
 }
 
 std::size_t EGraph::rebuild_classes() {

@@ -46,6 +46,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -224,6 +225,9 @@ class EGraph {
   std::size_t rebuild_classes();
   // The slot of op's list, created if new and marked touched in this rebuild.
   std::uint32_t op_slot(Symbol op);
+  // The slot of op's list (created if every operator is indexed), or kNoSlot
+  // for an operator outside index_only(); remembered in slot_cache_.
+  std::uint32_t slot_of(Symbol op);
   void mark_touched(std::uint32_t slot) {
     if (op_slot_touched_at_[slot] != rebuild_epoch_) {
       op_slot_touched_at_[slot] = rebuild_epoch_;
@@ -288,6 +292,15 @@ class EGraph {
   static constexpr std::uint32_t kNoArity = 0xFFFFFFFF;
   static constexpr std::uint32_t kMixedArity = 0xFFFFFFFE;
   std::vector<std::uint32_t> op_slot_arity_;
+  // Recent answers of slot_of, direct-mapped by operator: a graph has few frequent
+  // operators, and repaired classes alternate among them.
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
+  static constexpr unsigned kSlotCacheBits = 8;
+  struct CachedSlot {
+    Symbol op;
+    std::uint32_t slot = kNoSlot;
+  };
+  std::array<CachedSlot, std::size_t{1} << kSlotCacheBits> slot_cache_{};
   // The list the previous repaired node went to; consecutive classes often share it.
   Symbol last_op_;
   std::uint32_t last_slot_ = 0;

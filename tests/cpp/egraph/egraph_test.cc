@@ -178,6 +178,37 @@ TEST(EGraph, IndexOnlyKeepsExactListsForTheNamedOperators) {
   EXPECT_THROW(late.index_only(std::vector<Symbol>{h}), support::InternalError);
 }
 
+// More operators than the slot cache has entries, interleaved, so that they
+// evict each other; indexed and unindexed ones must still land in the right lists.
+TEST(EGraph, OperatorListsStayExactWithManyInterleavedOperators) {
+  std::vector<Symbol> ops;
+  for (int k = 0; k < 1500; ++k) ops.push_back(Symbol::intern("many-op-" + std::to_string(k)));
+  std::vector<Symbol> indexed;
+  for (std::size_t k = 0; k < ops.size(); k += 7) indexed.push_back(ops[k]);
+  EGraph g;
+  g.index_only(indexed);
+  const Id leaf = g.add(n("leaf"));
+  const Id other = g.add(n("other-leaf"));
+  std::vector<Id> with_op(ops.size(), 0);
+  // First listed as new classes, then re-listed by repair: merging the leaves
+  // makes each op(other-leaf) congruent to its op(leaf).
+  for (const Id child : {leaf, other}) {
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+      const std::size_t which = (k * 389 + (child == other ? 17 : 0)) % ops.size();
+      with_op[which] = g.add(SymbolNode(ops[which], {child}));
+    }
+    g.rebuild();
+  }
+  g.union_classes(leaf, other);
+  g.rebuild();
+  expect_invariants(g);
+  for (std::size_t k = 0; k < ops.size(); k += 7) {
+    ASSERT_EQ(g.classes_with_op(ops[k]).size(), 1u) << k;
+    EXPECT_EQ(g.classes_with_op(ops[k])[0], g.find(with_op[k])) << k;
+  }
+  EXPECT_THROW((void)g.classes_with_op(ops[1]), support::InternalError);
+}
+
 TEST(EGraph, UnknownIdsAreFatal) {
   EGraph g;
   g.add(n("a"));
