@@ -168,7 +168,7 @@ class EGraph {
 
   // prefetch_add for a node whose children are known to be roots (nothing was
   // merged since they were returned), without resolving them again.
-  void prefetch_memo_slot(const SymbolNode& node) const noexcept { memo_.prefetch(node); }
+  void prefetch_memo_slot(Symbol op, std::span<const Id> children) const noexcept { memo_.prefetch(op, children); }
 
   // For a caller loading nodes in order; see MemoTable::prefetch_next_segment.
   void prefetch_memo_ahead() const noexcept { memo_.prefetch_next_segment(static_cast<Id>(uf_.size())); }

@@ -25,9 +25,9 @@ MemoTable::MemoTable(const MemoTable& other)
   }
 }
 
-std::size_t MemoTable::segment_of(const SymbolNode& key) noexcept {
+std::size_t MemoTable::segment_of(std::span<const Id> children) noexcept {
   Id largest = 0;
-  for (Id c : key.children()) largest = std::max(largest, c);
+  for (Id c : children) largest = std::max(largest, c);
   return static_cast<std::size_t>(largest >> kSegmentBits);
 }
 
@@ -118,11 +118,11 @@ std::optional<Id> MemoTable::find(const SymbolNode& key) const {
   return s.value;
 }
 
-void MemoTable::prefetch(const SymbolNode& key) const noexcept {
-  const std::size_t index = segment_of(key);
+void MemoTable::prefetch(Symbol op, std::span<const Id> children) const noexcept {
+  const std::size_t index = segment_of(children);
   if (index >= segments_.size() || segments_[index].slots.empty()) return;
   const Segment& seg = segments_[index];
-  __builtin_prefetch(&seg.slots[seg.home(hash_of(key))]);
+  __builtin_prefetch(&seg.slots[seg.home(SymbolNode::hash_of(op, children, seed_))]);
 }
 
 MemoTable::InsertResult MemoTable::insert_if_absent(const SymbolNode& key, Id value) {

@@ -58,7 +58,9 @@ class MemoTable {
   std::optional<Id> find(const SymbolNode& key) const;
   // Starts loading the slot where key's probe begins, for a caller that knows its
   // next keys ahead; no effect on contents.
-  void prefetch(const SymbolNode& key) const noexcept;
+  void prefetch(const SymbolNode& key) const noexcept { prefetch(key.op(), key.children()); }
+  // The same for the node (op, children), from its parts.
+  void prefetch(Symbol op, std::span<const Id> children) const noexcept;
 
   // For a caller adding nodes in id order (a graph being loaded): `next` is the id
   // the next new node takes. Starts loading the part of the following segment's
@@ -114,7 +116,8 @@ class MemoTable {
     std::size_t probe(const SymbolNode& key, std::uint64_t hash) const noexcept;
   };
 
-  static std::size_t segment_of(const SymbolNode& key) noexcept;
+  static std::size_t segment_of(const SymbolNode& key) noexcept { return segment_of(key.children()); }
+  static std::size_t segment_of(std::span<const Id> children) noexcept;
   std::uint64_t hash_of(const SymbolNode& key) const noexcept { return key.hash(seed_); }
   // The segment for key, created and grown so that one more entry fits.
   Segment& segment_for_insert(const SymbolNode& key);

@@ -307,10 +307,9 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
     for (const auto& binding : *subst) egraph.prefetch_parents_end(binding.second);
     for (const std::size_t k : leaves) {
       const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
-      SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
-      std::span<Id> slots = node.children_mut();
-      for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = (*subst)[std::get<Var>(ast_[shape.children()[c]])];
-      egraph.prefetch_add(std::move(node));
+      egraph.prefetch_add(SymbolNode::filled(shape.op(), shape.arity(), [&](std::uint32_t c) {
+        return (*subst)[std::get<Var>(ast_[shape.children()[c]])];
+      }));
     }
   };
   auto prefetch_next = [&] {
@@ -343,9 +342,8 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
           continue;
         }
         const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
-        SymbolNode node = SymbolNode::placeholder(shape.op(), shape.arity());
-        std::span<Id> slots = node.children_mut();
-        for (std::size_t c = 0; c < slots.size(); ++c) slots[c] = scratch[shape.children()[c]];
+        SymbolNode node = SymbolNode::filled(shape.op(), shape.arity(),
+                                             [&](std::uint32_t c) { return scratch[shape.children()[c]]; });
         scratch[k] = egraph.find(egraph.add(std::move(node)));
       }
       const Id instantiated = scratch.back();

@@ -17,8 +17,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -43,11 +45,29 @@ class SymbolNode {
   // A node of the given arity whose children are all 0, for the caller to fill in
   // place through children_mut().
   static SymbolNode placeholder(Symbol op, std::uint32_t arity) {
+    return filled(op, arity, [](std::uint32_t) { return Id{0}; });
+  }
+  // A node of the given arity whose k-th child is child(k). Filling a placeholder
+  // through children_mut() instead read the arity back from memory before the
+  // processor could forward its store, a stall on every node built that way.
+  template <typename ChildAt>
+  static SymbolNode filled(Symbol op, std::uint32_t arity, ChildAt&& child) {
+    static_assert(kInlineChildren == 2 && sizeof(Storage) == 2 * sizeof(Id));
     SymbolNode node;
     node.op_ = op;
     node.size_ = arity;
-    if (!node.is_inline()) node.storage_.heap = std::allocator<Id>{}.allocate(arity);
-    std::fill_n(node.data(), arity, Id{0});
+    if (arity > kInlineChildren) {
+      Id* out = node.storage_.heap = std::allocator<Id>{}.allocate(arity);
+      for (std::uint32_t k = 0; k < arity; ++k) out[k] = child(k);
+    } else {
+      // Both inline slots in one store, unused ones zero: moving the node copies
+      // the storage as one word, which a pair of narrower stores would stall.
+      const std::uint64_t first = arity > 0 ? child(0) : Id{0};
+      const std::uint64_t second = arity > 1 ? child(1) : Id{0};
+      const std::uint64_t both =
+          std::endian::native == std::endian::little ? first | second << 32 : first << 32 | second;
+      std::memcpy(&node.storage_, &both, sizeof both);
+    }
     return node;
   }
 
@@ -85,9 +105,12 @@ class SymbolNode {
   }
 
   // Hash of exactly the fields operator== compares, in the same order.
-  std::uint64_t hash(std::uint64_t seed) const noexcept {
-    std::uint64_t h = support::mix(seed ^ op_.value(), support::kHashPrime0 ^ size_);
-    for (Id c : children()) h = support::mix(h ^ c, support::kHashPrime1);
+  std::uint64_t hash(std::uint64_t seed) const noexcept { return hash_of(op_, children(), seed); }
+  // The hash of the node (op, children) would be, for a caller holding the parts.
+  static std::uint64_t hash_of(Symbol op, std::span<const Id> children, std::uint64_t seed) noexcept {
+    const auto arity = static_cast<std::uint32_t>(children.size());
+    std::uint64_t h = support::mix(seed ^ op.value(), support::kHashPrime0 ^ arity);
+    for (Id c : children) h = support::mix(h ^ c, support::kHashPrime1);
     return h;
   }
 

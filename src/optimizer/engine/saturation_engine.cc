@@ -208,11 +208,11 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
         }
       }
       if (all_loaded) {
-        egraph::SymbolNode probe =
-            egraph::SymbolNode::placeholder(op, static_cast<std::uint32_t>(children.size()));
-        std::span<Id> slots = probe.children_mut();
-        for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = ids[children[k]];
-        loaded.prefetch_memo_slot(probe);
+        // From the parts: a node built on the stack for this was written and read
+        // back in pieces the processor could not forward.
+        std::array<Id, egraph::SymbolNode::kInlineChildren> probe{};
+        for (std::size_t k = 0; k < children.size(); ++k) probe[k] = ids[children[k]];
+        loaded.prefetch_memo_slot(op, std::span<const Id>(probe.data(), children.size()));
       }
     }
     // Every new term probes the memo at a random slot of the newest segment; the
@@ -221,9 +221,8 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
     const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node =
-        egraph::SymbolNode::placeholder(ops[t % kRing], static_cast<std::uint32_t>(term.children.size()));
-    std::span<Id> slots = node.children_mut();
-    for (std::size_t k = 0; k < slots.size(); ++k) slots[k] = support::at_checked(ids, term.children[k]);
+        egraph::SymbolNode::filled(ops[t % kRing], static_cast<std::uint32_t>(term.children.size()),
+                                   [&](std::uint32_t k) { return support::at_checked(ids, term.children[k]); });
     // Loading merges nothing, so the id add() returns is a root already; a
     // repeat's is an old class's, whose union-find entry would be a cache miss.
     ids.push_back(loaded.add(std::move(node)));
