@@ -36,7 +36,12 @@ const EClass& EGraph::operator[](Id id) const {
 }
 
 Id EGraph::add(SymbolNode node) {
-  for (Id& c : node.children_mut()) c = uf_.find(c);
+  // Written back only when it changes: children are mostly roots already, and a
+  // store per child would stall the memo's copy of the node, which reads them as
+  // one word.
+  for (Id& c : node.children_mut()) {
+    if (const Id root = uf_.find(c); root != c) c = root;
+  }
   const Id fresh = static_cast<Id>(uf_.size());
   const auto [stored, inserted] = memo_.insert_if_absent(node, fresh);
   if (!inserted) return stored;

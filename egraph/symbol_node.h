@@ -71,7 +71,15 @@ class SymbolNode {
     return node;
   }
 
-  SymbolNode(const SymbolNode& other) : op_(other.op_) { assign(other.children()); }
+  SymbolNode(const SymbolNode& other) : op_(other.op_) {
+    if (other.is_inline()) {
+      // Both inline slots as one word, as a move will read them.
+      size_ = other.size_;
+      storage_ = other.storage_;
+    } else {
+      assign(other.children());
+    }
+  }
   SymbolNode(SymbolNode&& other) noexcept : op_(other.op_), size_(other.size_), storage_(other.storage_) {
     other.size_ = 0;
   }
