@@ -251,19 +251,15 @@ std::size_t EGraph::rebuild_classes() {
       list_op(id, added.op(), added.arity());
     }
   } else {
-    // A new class that lost a union points straight at the class it joined,
-    // which lies anywhere in the arrays: that one's record and stamp are
-    // started kAhead ids early (the parent entries themselves are in order), and
-    // the union-find entries of its children half as early, from the record.
-    constexpr Id kAheadNew = 8;
+    // A new class that lost a union is repaired through its survivor: every union
+    // puts its survivor in dirty_ when it is older, and a newer one is a root this
+    // loop reaches. Repairing it from here instead cost a jump to that survivor
+    // per merged class. The new roots lie in order; their children's union-find
+    // entries are started kAhead ids early, from the record.
+    constexpr Id kAheadNew = 4;
     for (Id id = first_new_id_; id < created; ++id) {
-      if (created - id > kAheadNew) {
-        const Id joined = uf_.parent(id + kAheadNew);
-        prefetch_class(joined);
-        __builtin_prefetch(&rebuilt_at_[joined]);
-      }
-      if (created - id > kAheadNew / 2) prefetch_child_entries(uf_.parent(id + kAheadNew / 2));
-      repair_class(id, trimmed);
+      if (created - id > kAheadNew && uf_.is_root(id + kAheadNew)) prefetch_child_entries(id + kAheadNew);
+      if (uf_.is_root(id)) repair_class(id, trimmed);
     }
   }
   // Dirty classes are scattered over the arrays: start each one's record and
