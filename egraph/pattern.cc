@@ -194,11 +194,14 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
         match = &found.emplace_back();
         match->eclass = eclass;
       }
-      Subst& subst = match->substs.emplace_back();
       const std::span<const Id> children = it->children();
       // A clean e-graph's nodes are canonical: every child is a root already, and
       // looking it up would only cost a miss per far child.
-      for (const auto& [var, reg] : program_.subst) subst.insert(var, children[reg - bind.out]);
+      const auto bindings = static_cast<std::uint32_t>(program_.subst.size());
+      Subst& subst = match->substs.emplace_back(bindings, [&](std::uint32_t k) {
+        const auto& [var, reg] = program_.subst[k];
+        return std::pair<Var, Id>(var, children[reg - bind.out]);
+      });
       // The class is in cache now; at apply time it would be a miss again.
       if (applier != nullptr) subst.instantiation_present = applier->instantiation_in(cls, subst);
       if (--remaining == 0) return found;

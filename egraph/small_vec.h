@@ -46,6 +46,15 @@ class SmallVec {
     size_ = other.size_;
   }
   SmallVec(SmallVec&& other) noexcept { steal(std::move(other)); }
+  // n elements, the k-th make(k), with the size set once at the end: pushing them
+  // one by one read back a size and capacity stored moments before.
+  template <typename Make>
+  SmallVec(std::uint32_t n, Make&& make) {
+    if (n > N) grow(n);
+    T* out = n > N ? storage_.heap : inline_ptr();
+    for (std::uint32_t k = 0; k < n; ++k) std::construct_at(out + k, make(k));
+    size_ = n;
+  }
   SmallVec& operator=(const SmallVec& other) {
     if (this != &other) {
       SmallVec copy(other);

@@ -25,6 +25,11 @@ namespace brantel::egraph {
 
 class Subst {
  public:
+  Subst() = default;
+  // n bindings, the k-th binding(k): a (Var, Id) pair.
+  template <typename Binding>
+  Subst(std::uint32_t n, Binding&& binding) : bindings_(n, std::forward<Binding>(binding)) {}
+
   void insert(Var var, Id id) { bindings_.emplace_back(var, id); }
 
   std::optional<Id> get(Var var) const {
