@@ -259,9 +259,9 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
   std::vector<Id> changed;
-  std::size_t substs = 0;
-  for (const SearchMatches& m : matches) substs += m.substs.size();
-  changed.reserve(substs);
+  // One per matched class to start with: counting the substitutions first was a
+  // pass of its own over a match list that, for a large graph, is out of cache.
+  changed.reserve(matches.size());
   std::vector<Id> scratch(ast_.size(), 0);
 
   // Every add probes the memo at a random slot, appends to the parent lists of its
