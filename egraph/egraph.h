@@ -166,8 +166,9 @@ class EGraph {
     memo_.prefetch(node);
   }
 
-  // prefetch_add for a node whose children are known to be roots (nothing was
-  // merged since they were returned), without resolving them again.
+  // prefetch_add for the node (op, children) whose children are known to be roots
+  // (nothing was merged since they were returned), without resolving them again
+  // or building the node.
   void prefetch_memo_slot(Symbol op, std::span<const Id> children) const noexcept { memo_.prefetch(op, children); }
 
   // For a caller loading nodes in order; see MemoTable::prefetch_next_segment.
