@@ -170,7 +170,6 @@ std::uint32_t EGraph::op_slot(Symbol op) {
     op_slot_touched_at_.push_back(0);
     op_slot_arity_.push_back(kNoArity);
   }
-  mark_touched(it->second);
   return it->second;
 }
 
@@ -198,7 +197,9 @@ void EGraph::list_class(Id root, const EClass& cls) {
   const SymbolNode* run = nullptr;
   for (const SymbolNode& n : cls.nodes) {
     if (run != nullptr && n.op() == run->op()) {
-      if (n.arity() != run->arity() && is_indexed(n.op())) note_arity(last_slot_, n.arity());
+      if (n.arity() != run->arity()) {
+        if (const std::uint32_t slot = slot_of(n.op()); slot != kNoSlot) note_arity(slot, n.arity());
+      }
       continue;
     }
     run = &n;
@@ -309,7 +310,6 @@ void EGraph::index_only(std::span<const Symbol> ops) {
   // that listing finds a slot by the same binary search that tells it the
   // operator is indexed, rather than in op_slots_ as well.
   for (const Symbol op : indexed_ops_) op_slot(op);
-  touched_op_slots_.clear();
 }
 
 std::span<const Id> EGraph::classes_with_op(Symbol op) const {

@@ -224,7 +224,7 @@ class EGraph {
   }
   std::size_t process_pending();
   std::size_t rebuild_classes();
-  // The slot of op's list, created if new and marked touched in this rebuild.
+  // The slot of op's list, created if new.
   std::uint32_t op_slot(Symbol op);
   // The slot of op's list (created if every operator is indexed), or kNoSlot
   // for an operator outside index_only(); remembered in slot_cache_.
