@@ -26,27 +26,23 @@ namespace brantel::egraph {
 class Subst {
  public:
   Subst() = default;
-  // n bindings, the k-th binding(k): a (Var, Id) pair.
-  template <typename Binding>
-  Subst(std::uint32_t n, Binding&& binding) : bindings_(n, std::forward<Binding>(binding)) {}
+  // n bindings, the k-th make(k): a (Var, Id) pair.
+  template <typename Make>
+  Subst(std::uint32_t n, Make&& make) : bindings_(n, std::forward<Make>(make)) {}
 
   void insert(Var var, Id id) { bindings_.emplace_back(var, id); }
 
   std::optional<Id> get(Var var) const {
-    for (const auto& [v, id] : bindings_) {
-      if (v == var) return id;
-    }
+    if (const Id* id = binding(var)) return *id;
     return std::nullopt;
   }
   // Every variable the applier uses is bound by the searcher (Rewrite checks this),
   // so a miss is a bug.
   Id operator[](Var var) const {
-    // Not through get(): the optional it returns went through the stack as two
-    // narrow stores and one wide load, which the processor cannot forward, and
-    // this runs for every variable of every match.
-    for (const auto& [v, id] : bindings_) {
-      if (v == var) return id;
-    }
+    // Not through get(): its optional went through the stack as two narrow stores
+    // and one wide load, which the processor cannot forward, and this runs for
+    // every variable of every match.
+    if (const Id* id = binding(var)) return *id;
     support::panic("no binding for pattern variable " + std::string(var.text()));
   }
 
@@ -63,6 +59,13 @@ class Subst {
   bool instantiation_present = false;
 
  private:
+  const Id* binding(Var var) const {
+    for (const auto& [v, id] : bindings_) {
+      if (v == var) return &id;
+    }
+    return nullptr;
+  }
+
   // Every engine rule binds one or two variables; wider patterns spill to the heap.
   SmallVec<std::pair<Var, Id>, 2> bindings_;
 };
