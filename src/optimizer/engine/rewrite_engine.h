@@ -42,6 +42,10 @@ struct CanonicalTerms {
   std::vector<EngineTerm> terms;
   std::vector<std::uint64_t> roots;
   std::vector<std::uint64_t> term_map;
+  // True when no two terms share their label and children, so that hash-consing
+  // them again would merge nothing. An engine sets it only where that follows from
+  // how it built the terms; the reduction then skips a table as large as the graph.
+  bool distinct = false;
 };
 
 class RewriteEngine {

@@ -18,7 +18,8 @@
 //      equal for different nodes; their key is injective, so neither the engine
 //      nor the template table can confuse two such nodes.
 //   4. One engine call, also with no terms.
-//   5. CSE: hash-cons the returned terms on (label, canonical children).
+//   5. CSE: hash-cons the returned terms on (label, canonical children), unless
+//      the engine vouches that no two share both.
 //   6. Fusion (fuse_stages.h).
 //   7. Node map: input i lands where canonical term canon[term_map[remap[i]]]
 //      was placed.
@@ -96,23 +97,36 @@ Compacted compact(const store::NodeList& nodes, std::span<const std::uint64_t> o
   return c;
 }
 
+// What reduce_graph relies on in the engine's term t, wherever it comes from.
+void check_term(const engine::EngineTerm& term, std::size_t t) {
+  BRANTEL_CHECK(term.is_opaque == !is_op_label(term.label),
+                "an engine term is opaque exactly when its label is not an op label");
+  for (const std::uint64_t c : term.children) BRANTEL_CHECK(c < t, "engine terms refer only to earlier terms");
+}
+
 // Step 5, in place: the canonical terms end up as a prefix of `terms` (moving a
 // term down never overwrites one still to be read), so no second term list is
 // allocated. `canon` receives, for every returned term, its canonical index.
-void hash_cons(std::vector<engine::EngineTerm>& terms, std::vector<std::uint64_t>& canon) {
+// Terms the engine returned `distinct` are canonical as they stand: only the
+// checks run, and the index, whose probes miss the cache once a wide fan-out
+// overflows its chains, is never built.
+void hash_cons(std::vector<engine::EngineTerm>& terms, bool distinct, std::vector<std::uint64_t>& canon) {
   const std::size_t n = terms.size();
   support::assign_advised(canon, n, std::uint64_t{0});
+  if (distinct) {
+    for (std::size_t t = 0; t < n; ++t) {
+      check_term(terms[t], t);
+      canon[t] = t;
+    }
+    return;
+  }
   CseIndex index(terms, n);
   std::size_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
     engine::EngineTerm& term = terms[t];
-    BRANTEL_CHECK(term.is_opaque == !is_op_label(term.label),
-                  "an engine term is opaque exactly when its label is not an op label");
-    for (std::uint64_t& c : term.children) {
-      // Checked before use: canon holds only the terms before t.
-      BRANTEL_CHECK(c < t, "engine terms refer only to earlier terms");
-      c = canon[c];
-    }
+    // Checked before use: canon holds only the terms before t.
+    check_term(term, t);
+    for (std::uint64_t& c : term.children) c = canon[c];
     bool inserted = false;
     canon[t] = index.find_or_insert(term.label, term.children, kept, inserted);
     if (!inserted) continue;
@@ -142,7 +156,7 @@ ReductionResult reduce_graph(const store::NodeList& nodes, std::span<const std::
 
   std::vector<std::uint64_t> canon;
   std::vector<engine::EngineTerm>& terms = returned.terms;
-  hash_cons(terms, canon);
+  hash_cons(terms, returned.distinct, canon);
   result.counts.canonical_nodes = terms.size();
   std::vector<std::uint64_t> roots;
   roots.reserve(returned.roots.size());

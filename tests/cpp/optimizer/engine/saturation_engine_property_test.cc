@@ -89,6 +89,14 @@ TEST(SaturationEngineProperty, RandomGraphsMatchANaiveClosure) {
             << "seed " << seed << ": terms " << i << " and " << j;
       }
     }
+    // The reduction skips its own hash-consing on this promise.
+    ASSERT_TRUE(out.distinct);
+    for (std::size_t i = 0; i < out.terms.size(); ++i) {
+      for (std::size_t j = i + 1; j < out.terms.size(); ++j) {
+        ASSERT_FALSE(out.terms[i].label == out.terms[j].label && out.terms[i].children == out.terms[j].children)
+            << "seed " << seed << ": output terms " << i << " and " << j << " are one term";
+      }
+    }
   }
 }
 

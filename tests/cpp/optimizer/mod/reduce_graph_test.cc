@@ -270,13 +270,18 @@ class BrokenEngine : public ::testing::TestWithParam<BrokenEngineRow> {};
 
 TEST_P(BrokenEngine, IsAnInternalError) {
   const store::NodeList nodes = list_of(worked_example());
-  FnEngine engine([&](const engine::TermGraph& g) {
-    KeepEngine keep;
-    engine::CanonicalTerms out = keep.canonicalize(g);
-    GetParam().damage(out);
-    return out;
-  });
-  EXPECT_THROW(reduce_graph(nodes, std::vector<std::uint64_t>{4}, engine, false), support::InternalError);
+  // Terms promised distinct skip the hash-consing, not the checks.
+  for (const bool distinct : {false, true}) {
+    FnEngine engine([&](const engine::TermGraph& g) {
+      KeepEngine keep;
+      engine::CanonicalTerms out = keep.canonicalize(g);
+      out.distinct = distinct;
+      GetParam().damage(out);
+      return out;
+    });
+    EXPECT_THROW(reduce_graph(nodes, std::vector<std::uint64_t>{4}, engine, false), support::InternalError)
+        << (distinct ? "distinct" : "hash-consed");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
