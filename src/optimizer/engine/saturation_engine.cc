@@ -73,10 +73,19 @@ class LabelCache {
   LabelCache(const std::vector<std::string_view>& rule_ops, std::span<const EngineTerm> terms)
       : rule_ops_(rule_ops), terms_(terms) {}
 
-  // The symbol of terms[t]'s label.
-  egraph::Symbol get(std::size_t t) {
+  // The hash get() takes for terms[t]'s label. Its slot starts loading now: when
+  // nearly every label is distinct the table is as large as the graph, and a
+  // probe that waited for it would miss the cache once per term.
+  std::uint64_t start(std::size_t t) const {
     const std::string_view label = terms_[t].label;
     const std::uint64_t hash = support::hash_bytes(label.data(), label.size(), kSeed);
+    if (mask_ >= kPrefetchFromSlots) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & mask_]);
+    return hash;
+  }
+
+  // The symbol of terms[t]'s label, whose hash start(t) returned.
+  egraph::Symbol get(std::size_t t, std::uint64_t hash) {
+    const std::string_view label = terms_[t].label;
     std::size_t i = static_cast<std::size_t>(hash) & mask_;
     while (slots_[i].term != kEmpty) {
       if (slots_[i].hash == hash && terms_[slots_[i].term].label == label) return slots_[i].symbol;
@@ -92,6 +101,8 @@ class LabelCache {
  private:
   static constexpr std::uint64_t kSeed = 0x1abe'15ca'c4e0'0001ULL;
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  // A table of a few hundred labels, the usual case, stays in cache by itself.
+  static constexpr std::size_t kPrefetchFromSlots = std::size_t{1} << 14;
   struct Slot {
     std::uint64_t hash = 0;
     std::uint32_t term = kEmpty;
@@ -183,20 +194,24 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // mostly probes an old memo segment, long out of cache: its slot is started then
   // too, which needs its operator kAhead terms early, so labels are resolved that
   // far ahead (still in term order, which fixes the stand-ins they take).
+  // A label's slot in the cache is started kAhead terms before that.
   constexpr std::size_t kAhead = 8;
-  constexpr std::size_t kRing = 16;
-  static_assert(kRing > kAhead && (kRing & (kRing - 1)) == 0);
+  constexpr std::size_t kRing = 32;
+  static_assert(kRing > 2 * kAhead && (kRing & (kRing - 1)) == 0);
   std::array<egraph::Symbol, kRing> ops{};
-  for (std::size_t t = 0; t < std::min(n, kAhead); ++t) ops[t % kRing] = labels.get(t);
+  std::array<std::uint64_t, kRing> label_hashes{};
+  for (std::size_t t = 0; t < std::min(n, 2 * kAhead); ++t) label_hashes[t % kRing] = labels.start(t);
+  for (std::size_t t = 0; t < std::min(n, kAhead); ++t) ops[t % kRing] = labels.get(t, label_hashes[t % kRing]);
   for (std::size_t t = 0; t < n; ++t) {
     if (t + 2 * kAhead < n) {
+      label_hashes[(t + 2 * kAhead) % kRing] = labels.start(t + 2 * kAhead);
       for (const std::uint64_t c : graph.terms[t + 2 * kAhead].children) {
         if (c < ids.size()) __builtin_prefetch(ids.data() + c);
       }
     }
     if (t + kAhead < n) {
       const std::size_t ahead = t + kAhead;
-      const egraph::Symbol op = labels.get(ahead);
+      const egraph::Symbol op = labels.get(ahead, label_hashes[ahead % kRing]);
       ops[ahead % kRing] = op;
       const TermChildren& children = graph.terms[ahead].children;
       bool all_loaded = children.size() <= egraph::SymbolNode::kInlineChildren;
