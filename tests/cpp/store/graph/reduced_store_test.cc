@@ -53,6 +53,18 @@ TEST(BuildReducedStore, CoincidingNodesShareAnIdEverywhere) {
   EXPECT_EQ(store->node_map(), expected);
 }
 
+TEST(BuildReducedStore, InputsPastARepeatFollowTheShiftedIds) {
+  // Interning the records as they stand would resolve position 3 to id 3, which
+  // after the repeat of "a" is d, not c.
+  const NodeList nodes = list_of({Node::source("a"), Node::source("b"), Node::source("a"), Node::source("c"),
+                                  Node::source("d"), Node::join({3, 1})});
+  const auto store = build_reduced_store(nodes, std::vector<std::uint64_t>{5}, {});
+  const Snapshot snap = store->snapshot();
+  EXPECT_EQ(snap.nodes, list_of({Node::source("a"), Node::source("b"), Node::source("c"), Node::source("d"),
+                                 Node::join({2, 1})}));
+  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{4}));
+}
+
 TEST(BuildReducedStore, EmptyResultGivesEmptyStoreWithAbsentMap) {
   const auto store = build_reduced_store(NodeList{}, {}, std::vector<NodeMapEntry>(3, kAbsent));
   EXPECT_EQ(store->node_count(), 0u);
