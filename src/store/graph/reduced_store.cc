@@ -9,7 +9,7 @@ namespace {
 
 // Interns every record as it stands, in one batch under one lock hold, whose
 // table probes overlap. True when each emitted node got its own position as id,
-// which a reduction's output (one node per distinct computation) always does;
+// as a reduction's output, one node per distinct computation, normally does;
 // then the inputs, written as positions, were ids all along. False when two
 // emitted nodes were equal: the ids after the first repeat have shifted, so
 // the records interned since name the wrong inputs and the store is no good.
