@@ -169,6 +169,9 @@ std::uint32_t EGraph::op_slot(Symbol op) {
     op_lists_.emplace_back();
     op_slot_touched_at_.push_back(0);
     op_slot_arity_.push_back(kNoArity);
+    op_slot_nodes_.push_back(0);
+    // The new list may have moved the others.
+    last_list_ = nullptr;
   }
   return it->second;
 }
@@ -183,8 +186,16 @@ void EGraph::repair_class(Id id, std::size_t& trimmed) {
   }
   if (cls.nodes.size() > 1) {
     std::sort(cls.nodes.begin(), cls.nodes.end());
-    SymbolNode* end = std::unique(cls.nodes.begin(), cls.nodes.end());
-    const auto kept = static_cast<std::uint32_t>(end - cls.nodes.begin());
+    // std::unique, counting what it drops: a duplicate has its twin's operator.
+    std::uint32_t kept = 1;
+    for (std::uint32_t k = 1; k < cls.nodes.size(); ++k) {
+      if (cls.nodes[k] == cls.nodes[kept - 1]) {
+        count_node(slot_of(cls.nodes[k].op()), -1);
+        continue;
+      }
+      if (k != kept) cls.nodes[kept] = std::move(cls.nodes[k]);
+      ++kept;
+    }
     trimmed += cls.nodes.size() - kept;
     cls.nodes.truncate(kept);
   }
@@ -207,10 +218,10 @@ void EGraph::list_class(Id root, const EClass& cls) {
   }
 }
 
-void EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
+std::uint32_t EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
   if (last_list_ == nullptr || op != last_op_) {
     const std::uint32_t slot = slot_of(op);
-    if (slot == kNoSlot) return;
+    if (slot == kNoSlot) return kNoSlot;
     mark_touched(slot);
     last_slot_ = slot;
     last_list_ = &op_lists_[slot];
@@ -218,6 +229,7 @@ void EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
   }
   note_arity(last_slot_, arity);
   last_list_->push_back(root);
+  return last_slot_;
 }
 
 std::uint32_t EGraph::slot_of(Symbol op) {
@@ -249,7 +261,7 @@ std::size_t EGraph::rebuild_classes() {
     // (The rebuild after loading a graph is this case for every class.)
     for (Id id = first_new_id_; id < created; ++id) {
       const SymbolNode& added = added_[id];
-      list_op(id, added.op(), added.arity());
+      count_node(list_op(id, added.op(), added.arity()), 1);
     }
   } else {
     // A new class that lost a union is repaired through its survivor: every union
@@ -260,6 +272,7 @@ std::size_t EGraph::rebuild_classes() {
     constexpr Id kAheadNew = 4;
     for (Id id = first_new_id_; id < created; ++id) {
       if (created - id > kAheadNew && uf_.is_root(id + kAheadNew)) prefetch_child_entries(id + kAheadNew);
+      count_node(slot_of(added_[id].op()), 1);
       if (uf_.is_root(id)) repair_class(id, trimmed);
     }
   }
@@ -318,6 +331,12 @@ std::span<const Id> EGraph::classes_with_op(Symbol op) const {
   const auto it = op_slots_.find(op);
   if (it == op_slots_.end()) return {};
   return op_lists_[it->second];
+}
+
+std::size_t EGraph::nodes_with_op(Symbol op) const {
+  BRANTEL_CHECK(is_indexed(op), "nodes_with_op asks for an operator outside index_only()");
+  const auto it = op_slots_.find(op);
+  return it == op_slots_.end() ? 0 : op_slot_nodes_[it->second];
 }
 
 bool EGraph::op_has_only_arity(Symbol op, std::uint32_t arity) const {

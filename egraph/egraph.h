@@ -190,6 +190,10 @@ class EGraph {
   // far. Every e-node is listed at the rebuild after it was added, so on a clean
   // graph each class in classes_with_op(op) then holds an e-node of op and arity.
   bool op_has_only_arity(Symbol op, std::uint32_t arity) const;
+  // How many e-nodes with indexed operator op the classes hold; exact on a clean
+  // graph. A search for op may never need to run to learn that it would find
+  // at least this many.
+  std::size_t nodes_with_op(Symbol op) const;
   // Keeps classes_with_op lists for these operators only; asking for any other is an
   // internal error. A caller whose patterns name a few operators saves one list per
   // distinct operator of the graph (a graph of unique labels has one per node).
@@ -255,8 +259,13 @@ class EGraph {
   }
   // Adds root to the operator list of each indexed operator among cls's nodes.
   void list_class(Id root, const EClass& cls);
-  // Adds root to op's list if op is indexed, noting the arity of its e-node.
-  void list_op(Id root, Symbol op, std::uint32_t arity);
+  // Adds root to op's list if op is indexed, noting the arity of its e-node;
+  // returns op's slot, or kNoSlot.
+  std::uint32_t list_op(Id root, Symbol op, std::uint32_t arity);
+  // Counts an e-node that add() created, or one repair dropped as a duplicate.
+  void count_node(std::uint32_t slot, std::int64_t change) {
+    if (slot != kNoSlot) op_slot_nodes_[slot] += static_cast<std::uint64_t>(change);
+  }
 
   UnionFind uf_;
   BigVec<SymbolNode> added_;
@@ -293,6 +302,9 @@ class EGraph {
   static constexpr std::uint32_t kNoArity = 0xFFFFFFFF;
   static constexpr std::uint32_t kMixedArity = 0xFFFFFFFE;
   std::vector<std::uint32_t> op_slot_arity_;
+  // Per slot: nodes_with_op, kept at add() (counted at the next rebuild) and at
+  // the de-duplication of a repaired class.
+  std::vector<std::uint64_t> op_slot_nodes_;
   // Recent answers of slot_of, direct-mapped by operator: a graph has few frequent
   // operators, and repaired classes alternate among them.
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;

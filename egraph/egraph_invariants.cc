@@ -30,6 +30,7 @@ std::optional<std::string> EGraph::check_invariants() const {
   std::size_t counted = 0;
   std::vector<std::pair<SymbolNode, Id>> all_nodes;
   std::map<Symbol, std::set<Id>> expected_by_op;
+  std::map<Symbol, std::uint64_t> nodes_by_op;
   for (Id slot = 0; slot < classes_.size(); ++slot) {
     const EClass& c = classes_[slot];
     if (!c.exists()) {
@@ -53,6 +54,7 @@ std::optional<std::string> EGraph::check_invariants() const {
       }
       all_nodes.emplace_back(n, slot);
       expected_by_op[n.op()].insert(slot);
+      ++nodes_by_op[n.op()];
       if (const auto listed = op_slots_.find(n.op()); listed != op_slots_.end()) {
         const std::uint32_t arity = op_slot_arity_[listed->second];
         if (arity != kMixedArity && arity != n.arity()) {
@@ -85,6 +87,10 @@ std::optional<std::string> EGraph::check_invariants() const {
 
   for (const auto& [op, slot] : op_slots_) {
     const auto& listed = op_lists_[slot];
+    const auto held = nodes_by_op.find(op);
+    if (op_slot_nodes_[slot] != (held == nodes_by_op.end() ? 0 : held->second)) {
+      return "e-node count disagrees for " + std::string(op.text());
+    }
     const std::set<Id> unique(listed.begin(), listed.end());
     if (unique.size() != listed.size()) return "operator index lists a class twice";
     const auto expected = expected_by_op.find(op);

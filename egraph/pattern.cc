@@ -213,7 +213,8 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
 bool Pattern::matches_at_least(const EGraph& egraph, std::size_t count) const {
   if (!flat_bind_ || !egraph.clean()) return false;
   const SymbolNode& shape = std::get<Bind>(program_.instructions.front()).node;
-  return egraph.op_has_only_arity(shape.op(), shape.arity()) && egraph.classes_with_op(shape.op()).size() >= count;
+  // Each such e-node is one match: its children bind the pattern's distinct variables.
+  return egraph.op_has_only_arity(shape.op(), shape.arity()) && egraph.nodes_with_op(shape.op()) >= count;
 }
 
 std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit,

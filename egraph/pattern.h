@@ -80,8 +80,9 @@ class Pattern {
                                                const Pattern* applier = nullptr) const;
   // True only when search_with_limit(egraph, count) would certainly return count
   // substitutions: a flat Bind on a clean graph, where every e-node of the
-  // operator has the Bind's arity and at least count classes hold one, each a
-  // match. A scheduler that bans a rule at that count needs no search to know.
+  // operator has the Bind's arity and the classes hold at least count of them,
+  // each a match. A scheduler that bans a rule at that count needs no search to
+  // know.
   bool matches_at_least(const EGraph& egraph, std::size_t count) const;
   // Substitutions that note their instantiation as present, and none of whose
   // bindings has lost a union since, are skipped: adding the instantiation would
