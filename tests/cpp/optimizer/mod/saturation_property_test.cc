@@ -35,7 +35,8 @@ TEST(ReduceGraphProperty, SaturationEngineResultNeedsNoSecondHashCons) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
     const auto store = testing::random_store(rng, 2 + seed % 60);
     const store::NodeList nodes = store->nodes();
-    // Every sink an output, so that all of the graph survives dead-code elimination.
+    // The later half of the nodes as outputs, so that most of the graph survives
+    // dead-code elimination.
     std::vector<std::uint64_t> outputs;
     for (std::size_t i = nodes.size() / 2; i < nodes.size(); ++i) outputs.push_back(i);
     engine::SaturationEngine engine;
