@@ -164,13 +164,10 @@ std::size_t EGraph::process_pending() {
 }
 
 std::uint32_t EGraph::op_slot(Symbol op) {
-  const auto [it, inserted] = op_slots_.try_emplace(op, static_cast<std::uint32_t>(op_lists_.size()));
+  const auto [it, inserted] = op_slots_.try_emplace(op, static_cast<std::uint32_t>(op_entries_.size()));
   if (inserted) {
-    op_lists_.emplace_back();
-    op_slot_touched_at_.push_back(0);
-    op_slot_arity_.push_back(kNoArity);
-    op_slot_nodes_.push_back(0);
-    // The new list may have moved the others.
+    op_entries_.emplace_back();
+    // The new entry may have moved the others.
     last_list_ = nullptr;
   }
   return it->second;
@@ -224,7 +221,7 @@ std::uint32_t EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
     if (slot == kNoSlot) return kNoSlot;
     mark_touched(slot);
     last_slot_ = slot;
-    last_list_ = &op_lists_[slot];
+    last_list_ = &op_entries_[slot].classes;
     last_op_ = op;
   }
   note_arity(last_slot_, arity);
@@ -296,7 +293,7 @@ std::size_t EGraph::rebuild_classes() {
   // Every list that may hold a merged-away class or a repeat was touched above: a
   // loser's operators all reach its survivor, which was repaired.
   listed_bits_.resize((created + 63) / 64, 0);
-  for (const std::uint32_t slot : touched_op_slots_) compact_op_list(op_lists_[slot]);
+  for (const std::uint32_t slot : touched_op_slots_) compact_op_list(op_entries_[slot].classes);
   return trimmed;
 }
 
@@ -330,18 +327,18 @@ std::span<const Id> EGraph::classes_with_op(Symbol op) const {
   BRANTEL_CHECK(is_indexed(op), "classes_with_op asks for an operator outside index_only()");
   const auto it = op_slots_.find(op);
   if (it == op_slots_.end()) return {};
-  return op_lists_[it->second];
+  return op_entries_[it->second].classes;
 }
 
 std::size_t EGraph::nodes_with_op(Symbol op) const {
   BRANTEL_CHECK(is_indexed(op), "nodes_with_op asks for an operator outside index_only()");
   const auto it = op_slots_.find(op);
-  return it == op_slots_.end() ? 0 : op_slot_nodes_[it->second];
+  return it == op_slots_.end() ? 0 : op_entries_[it->second].nodes;
 }
 
 bool EGraph::op_has_only_arity(Symbol op, std::uint32_t arity) const {
   const auto it = op_slots_.find(op);
-  return it != op_slots_.end() && op_slot_arity_[it->second] == arity;
+  return it != op_slots_.end() && op_entries_[it->second].arity == arity;
 }
 
 std::vector<Id> EGraph::class_ids() const {

@@ -234,13 +234,13 @@ class EGraph {
   // for an operator outside index_only(); remembered in slot_cache_.
   std::uint32_t slot_of(Symbol op);
   void mark_touched(std::uint32_t slot) {
-    if (op_slot_touched_at_[slot] != rebuild_epoch_) {
-      op_slot_touched_at_[slot] = rebuild_epoch_;
+    if (op_entries_[slot].touched_at != rebuild_epoch_) {
+      op_entries_[slot].touched_at = rebuild_epoch_;
       touched_op_slots_.push_back(slot);
     }
   }
   void note_arity(std::uint32_t slot, std::uint32_t arity) {
-    std::uint32_t& seen = op_slot_arity_[slot];
+    std::uint32_t& seen = op_entries_[slot].arity;
     if (seen != arity) seen = seen == kNoArity ? arity : kMixedArity;
   }
   void compact_op_list(BigVec<Id>& list);
@@ -264,7 +264,7 @@ class EGraph {
   std::uint32_t list_op(Id root, Symbol op, std::uint32_t arity);
   // Counts an e-node that add() created, or one repair dropped as a duplicate.
   void count_node(std::uint32_t slot, std::int64_t change) {
-    if (slot != kNoSlot) op_slot_nodes_[slot] += static_cast<std::uint64_t>(change);
+    if (slot != kNoSlot) op_entries_[slot].nodes += static_cast<std::uint64_t>(change);
   }
 
   UnionFind uf_;
@@ -295,16 +295,20 @@ class EGraph {
   bool index_all_ = true;
   std::vector<Symbol> indexed_ops_;  // sorted
   std::unordered_map<Symbol, std::uint32_t, SymbolHash> op_slots_;
-  std::vector<BigVec<Id>> op_lists_;
-  std::vector<std::uint32_t> touched_op_slots_;
-  std::vector<std::uint32_t> op_slot_touched_at_;
-  // Per slot: the one arity its listed e-nodes had, or one of these.
   static constexpr std::uint32_t kNoArity = 0xFFFFFFFF;
   static constexpr std::uint32_t kMixedArity = 0xFFFFFFFE;
-  std::vector<std::uint32_t> op_slot_arity_;
-  // Per slot: nodes_with_op, kept at add() (counted at the next rebuild) and at
-  // the de-duplication of a repaired class.
-  std::vector<std::uint64_t> op_slot_nodes_;
+  // What the index keeps per indexed operator, at the operator's slot.
+  struct OpEntry {
+    BigVec<Id> classes;  // classes_with_op
+    std::uint32_t touched_at = 0;  // the rebuild epoch that last listed a class
+    // The one arity its listed e-nodes had, or kNoArity or kMixedArity.
+    std::uint32_t arity = kNoArity;
+    // nodes_with_op: counted at the rebuild after add() and lowered at the
+    // de-duplication of a repaired class.
+    std::uint64_t nodes = 0;
+  };
+  std::vector<OpEntry> op_entries_;
+  std::vector<std::uint32_t> touched_op_slots_;
   // Recent answers of slot_of, direct-mapped by operator: a graph has few frequent
   // operators, and repaired classes alternate among them.
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;

@@ -56,7 +56,7 @@ std::optional<std::string> EGraph::check_invariants() const {
       expected_by_op[n.op()].insert(slot);
       ++nodes_by_op[n.op()];
       if (const auto listed = op_slots_.find(n.op()); listed != op_slots_.end()) {
-        const std::uint32_t arity = op_slot_arity_[listed->second];
+        const std::uint32_t arity = op_entries_[listed->second].arity;
         if (arity != kMixedArity && arity != n.arity()) {
           return where + " node " + n.to_string() + " has an arity its operator index has not seen";
         }
@@ -86,9 +86,9 @@ std::optional<std::string> EGraph::check_invariants() const {
   }
 
   for (const auto& [op, slot] : op_slots_) {
-    const auto& listed = op_lists_[slot];
+    const auto& listed = op_entries_[slot].classes;
     const auto held = nodes_by_op.find(op);
-    if (op_slot_nodes_[slot] != (held == nodes_by_op.end() ? 0 : held->second)) {
+    if (op_entries_[slot].nodes != (held == nodes_by_op.end() ? 0 : held->second)) {
       return "e-node count disagrees for " + std::string(op.text());
     }
     const std::set<Id> unique(listed.begin(), listed.end());
