@@ -10,9 +10,11 @@ the same driving loop:
             of the loop, the list and dict literals and one call
 
 and prints ns per add (CPU time of the driving thread, best of several
-interleaved runs), the ratios, and bytes per stored node. tracemalloc does not
-see C++ allocations, so brantel's memory is the resident-set growth
-(/proc/self/statm) of a fresh process while it builds the store.
+interleaved runs), the ratios, bytes per stored node, and brantel's time split
+between first occurrences and repeats, each next to the floor over the same
+calls. tracemalloc does not see C++ allocations, so brantel's memory is the
+resident-set growth (/proc/self/statm) of a fresh process while it builds the
+store.
 
     PYTHONPATH=<build>/python python3.14 bench/python/bench_add.py [--sizes 100000 1000000]
 """
@@ -124,12 +126,17 @@ def time_once(kind, sources, plan):
     else:
         keep = fill(kind, sources)
         add_op = keep.add_op
+    ns = timed_drive(add_op, plan)
+    del keep
+    return ns
+
+
+def timed_drive(add_op, plan):
+    """ns per call of driving `plan` through add_op."""
     gc.collect()
     start = time.thread_time_ns()
     drive(add_op, plan)
-    elapsed = time.thread_time_ns() - start
-    del keep
-    return elapsed / len(plan)
+    return (time.thread_time_ns() - start) / max(1, len(plan))
 
 
 def time_all(kinds, sources, plan, repeats):
@@ -139,6 +146,36 @@ def time_all(kinds, sources, plan, repeats):
         for kind in kinds:
             ns = time_once(kind, sources, plan)
             best[kind] = min(best.get(kind, ns), ns)
+    return best
+
+
+def split_plan(plan):
+    """The plan's first occurrences, in order, and its repeats (the same tuple again)."""
+    seen, fresh, repeats = set(), [], []
+    for entry in plan:
+        (repeats if id(entry) in seen else fresh).append(entry)
+        seen.add(id(entry))
+    return fresh, repeats
+
+
+def time_split(sources, plan, repeats):
+    """Where brantel's time goes, each part next to the floor driven over the same calls:
+    the first occurrences, added to an empty store, and the repeats alone, on the store
+    the whole plan filled (every one a hit). A hit compares the stored record, which
+    for a uniformly random earlier call is two dependent cache misses (its table slot,
+    then its bytes) on top of those the driving loop itself takes on the old tuple."""
+    fresh, again = split_plan(plan)
+    best = {}
+
+    def keep(key, ns):
+        best[key] = min(best.get(key, ns), ns)
+
+    for _ in range(repeats):
+        store = fill("brantel", sources)
+        for key, calls in (("fresh", fresh), ("repeat", again)):
+            for kind, add_op in (("brantel", store.add_op), ("floor", slice)):
+                keep((key, kind), timed_drive(add_op, calls))
+        del store
     return best
 
 
@@ -206,6 +243,11 @@ def main():
         print(f"  brantel / floor:      {ns['brantel'] / ns['floor']:.2f}x (target <= 2x)")
         print(f"  bytes per node: brantel {mem['brantel']:.0f} (RSS; target <= 200)   "
               f"python {mem['python']:.0f} (tracemalloc)")
+        split = time_split(sources, plan, repeats)
+        for key, what in (("fresh", "first occurrences"), ("repeat", "repeats (hits) ")):
+            over = split[(key, "brantel")] - split[(key, "floor")]
+            print(f"  {what}: brantel {split[(key, 'brantel')]:7.1f}   floor {split[(key, 'floor')]:7.1f}   "
+                  f"brantel's own {over:6.1f} ns")
 
 
 if __name__ == "__main__":
