@@ -12,17 +12,21 @@
 // growth of the resident set of the first call at that size, per term (the kernel's
 // high-water mark is reset before it, so huge-page mappings count as well as the
 // heap), and how the runner stopped, including whether the node limit cut the run
-// short (node_limit_hit should stay 0).
+// short (node_limit_hit should stay 0). Last, the machine's random-load latency at
+// the working sets of the smallest and the largest size, for reading the ratio.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 
+#include <cstddef>
 #include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "egraph/huge_page_allocator.h"
 #include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
 #include "support/cpu_time.h"
@@ -205,6 +209,39 @@ void BM_Canonicalize(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Canonicalize)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+
+// The machine's own figure for the ratio above: one dependent load at a random
+// place in a block as large as a call's working set (about 250 bytes per term,
+// the peak resident growth reported above), by chasing a random cycle through
+// it. At 10,000 terms the block about fits a core's own cache and at 1,000,000
+// it is far from fitting any, so time_per_load(1M) / time_per_load(10k) bounds how closely a call
+// dominated by such loads can scale on this machine.
+void BM_RandomLoadLatency(benchmark::State& state) {
+  constexpr std::size_t kBytesPerTerm = 250;
+  const auto terms = static_cast<std::size_t>(state.range(0));
+  const std::size_t slots = terms * kBytesPerTerm / 64;  // one load per cache line
+  // Each line holds the index of the next line to visit; Sattolo's shuffle makes
+  // the visits one cycle through every line.
+  struct alignas(64) Line {
+    std::size_t next;
+  };
+  // On huge pages, as the e-graph's large arrays are: the figure is then the
+  // cache's and memory's, not that of 4 KiB page walks the engine does not take.
+  std::vector<Line, brantel::egraph::HugePageAllocator<Line>> lines(slots);
+  for (std::size_t i = 0; i < slots; ++i) lines[i].next = i;
+  std::mt19937_64 rng(7);
+  for (std::size_t i = slots - 1; i > 0; --i) std::swap(lines[i].next, lines[rng() % i].next);
+  std::size_t at = 0;
+  constexpr std::size_t kLoads = 1 << 20;
+  for (auto _ : state) {
+    for (std::size_t k = 0; k < kLoads; ++k) at = lines[at].next;
+    benchmark::DoNotOptimize(at);
+  }
+  state.counters["time_per_load"] = benchmark::Counter(
+      static_cast<double>(kLoads), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_RandomLoadLatency)->Arg(10'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
