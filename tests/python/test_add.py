@@ -172,6 +172,25 @@ def test_inputs_may_be_any_sequence_of_integers():
     assert s.node_count() == 2
 
 
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        (lambda ids: ids.append(1), [0, 0, 1]),  # read up to the list's new end
+        (lambda ids: ids.clear(), [0]),  # the walk stops where the list now ends
+        (lambda ids: ids.extend([1] * 64), [0, 0] + [1] * 64),  # past the room taken for two
+    ],
+)
+def test_inputs_follow_a_list_changed_while_it_is_read(change, expected):
+    # The id list is sized up front from the list's length; that must stay a hint.
+    s = GraphStore()
+    s.add_source("a")
+    s.add_source("b")
+    inputs: list[object] = []
+    inputs[:] = [Mutator(lambda: change(inputs)), 0]
+    node = s.add_op("f", inputs)
+    assert s.nodes()[node]["inputs"] == expected
+
+
 def test_value_types_are_distinct():
     s = GraphStore()
     a = s.add_source("a")
@@ -255,7 +274,7 @@ def test_input_counts_are_not_enforced():
 
 
 class Mutator:
-    """A value whose __index__ changes the dict that holds it."""
+    """A value whose __index__ changes the dict or list that holds it."""
 
     def __init__(self, change):
         self.change = change

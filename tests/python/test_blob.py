@@ -64,6 +64,16 @@ def test_output_selection():
     assert str(e.value) == "no node with id 2"
 
 
+@pytest.mark.parametrize("sequence", [list, tuple])
+def test_a_long_output_list_is_written_in_full(sequence):
+    # Long enough that its ids are read into a block advised for huge pages.
+    outputs = sequence([1, 0] * 300_000)
+    blob = two_node_store().serialize(outputs=outputs)
+    assert blob.endswith(bb.u32(len(outputs)) + (bb.u64(1) + bb.u64(0)) * 300_000)
+    with pytest.raises(ValueError, match="^no node with id 2$"):
+        two_node_store().serialize(outputs=sequence([1] * 300_000 + [2]))
+
+
 @pytest.mark.parametrize("data, message", [
     (b"", TRUNCATED),
     (b"BIR", TRUNCATED),
