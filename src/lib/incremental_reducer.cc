@@ -70,12 +70,12 @@ PyObject* incremental_reducer_step(PyObject* self, PyObject* const* args, Py_ssi
     if (!parse_fastcall(kStepSignature, args, nargs, kwnames, a)) return nullptr;
     const store::GraphStore* store = convert_store(a[0], "store");
     if (store == nullptr) return nullptr;
-    std::optional<support::Result<std::uint64_t, store::StoreError>> consumed;
+    std::optional<support::Result<std::uint64_t, incremental::ReducerError>> consumed;
     {
       Detached detached;
       consumed.emplace(reducer_of(self).step(*store));
     }
-    if (const store::StoreError* e = consumed->error()) return raise_store_error(*e);
+    if (const incremental::ReducerError* e = consumed->error()) return raise_value_error(describe(*e));
     return PyLong_FromUnsignedLongLong(**consumed);
   });
 }
@@ -128,14 +128,14 @@ PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py
     } else {
       roots = store->output_marks();
     }
-    std::optional<support::Result<mod::ReductionResult, store::StoreError>> result;
+    std::optional<support::Result<mod::ReductionResult, incremental::ReducerError>> result;
     std::optional<Reduced> reduced;
     {
       Detached detached;
       result.emplace(reducer_of(self).finalize(*store, roots, maximal_fusion));
       if (result->ok()) reduced = build_reduced(std::move(**result));
     }
-    if (const store::StoreError* e = result->error()) return raise_store_error(*e);
+    if (const incremental::ReducerError* e = result->error()) return raise_value_error(describe(*e));
     return reduced_to_python(std::move(*reduced));
   });
 }

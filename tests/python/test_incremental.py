@@ -145,21 +145,21 @@ def test_commuted_pair_keeps_first_orientation_in_finalize():
     assert node_map[first] == node_map[second]
 
 
-def test_two_input_identity_is_eliminated_only_incrementally():
+@pytest.mark.parametrize("arity", [0, 1, 2, 3])
+@pytest.mark.parametrize("name, side", [("add", "r"), ("add", "l"), ("mul", "r"), ("mul", "l")])
+def test_identity_labels_reduce_alike_whatever_the_input_count(name, side, arity):
+    # Only a one-input identity folds, in both reductions: folding add([x, y]) into
+    # x would drop y.
     g = bc.GraphStore()
-    x = g.add_source("x")
-    y = g.add_source("y")
-    z = g.add_op("add", [x, y], {"scalar": 0.0, "side": "r"})
-    kept, kept_report = g.reduce(outputs=[z])
-    assert kept_report["reachable_nodes"] == 3
-    assert any(n["kind"] == "stage" for n in kept.nodes())
-
-    folded, report = bc.IncrementalReducer().finalize(g, outputs=[z])
-    assert report["input_nodes"] == 2
-    assert report["reachable_nodes"] == 1
-    assert [n["kind"] for n in folded.nodes()] == ["source"]
-    assert folded.node_map()[z] == folded.node_map()[x]
-    assert folded.outputs() == [0]
+    inputs = [g.add_source(f"s{i}") for i in range(arity)]
+    z = g.add_op(name, inputs, identity(name, side))
+    out = g.add_op("neg", [z])
+    for maximal in (False, True):
+        whole, whole_report = g.reduce(outputs=[out], maximal_fusion=maximal)
+        inc, inc_report = bc.IncrementalReducer().finalize(g, outputs=[out], maximal_fusion=maximal)
+        assert (inc.serialize(), inc.node_map()) == (whole.serialize(), whole.node_map())
+        assert inc_report["input_nodes"] == g.node_count() - (arity == 1)
+        assert inc_report["reduced_nodes"] == whole_report["reduced_nodes"]
 
 
 def test_identity_op_without_inputs_is_an_ordinary_node():
@@ -256,26 +256,49 @@ def test_finalize_with_an_unknown_output_leaves_the_reducer_unchanged():
     assert state(r) == (7, 7, 4)
 
 
-def test_smaller_store_gives_an_empty_step():
-    big = worked_example()
-    small = bc.GraphStore()
-    small.add_source("only")
-    r = bc.IncrementalReducer()
-    r.step(big)
-    assert r.step(small) == 0
-    assert state(r) == (7, 7, 4)
+def _larger():
+    g = worked_example()
+    g.add_op("late", [6])
+    g.add_op("later", [7])
+    return g
 
 
-def test_another_larger_store_is_folded_from_the_watermark():
-    first = bc.GraphStore()
-    first.add_source("a")
-    other = bc.GraphStore()
-    for name in "pqr":
-        other.add_source(name)
+OTHER_STORES = {
+    "smaller": lambda first: worked_example().reduce(outputs=[6])[0],
+    "larger": lambda first: _larger(),
+    "empty": lambda first: bc.GraphStore(),
+    "copy of the first": lambda first: bc.GraphStore.deserialize(first.serialize()),
+}
+
+
+@pytest.mark.parametrize("other", sorted(OTHER_STORES))
+def test_another_store_is_refused_and_changes_nothing(other):
+    first = worked_example()
     r = bc.IncrementalReducer()
     r.step(first)
-    assert r.step(other) == 2
-    assert state(r) == (3, 3, 3)
+    stranger = OTHER_STORES[other](first)
+    for call in (lambda: r.step(stranger), lambda: r.finalize(stranger)):
+        with pytest.raises(ValueError) as e:
+            call()
+        assert str(e.value) == "this IncrementalReducer was fed another GraphStore; use a new reducer for this store"
+        assert state(r) == (7, 7, 4)
+    assert r.finalize(first, outputs=[6])[0].node_count() == 3
+
+
+def test_a_store_at_a_reused_address_is_still_another_store():
+    r = bc.IncrementalReducer()
+    first = bc.GraphStore()
+    first.add_source("a")
+    r.step(first)
+    del first
+    # Stores made right after the first is freed often reuse its memory; none of
+    # them may pass for it.
+    for _ in range(20):
+        later = bc.GraphStore()
+        later.add_source("a")
+        with pytest.raises(ValueError):
+            r.step(later)
+    assert state(r) == (1, 1, 1)
 
 
 class Prefix(str):

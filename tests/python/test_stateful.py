@@ -144,7 +144,7 @@ class FoldModel:
             kind, name, params, desc, inputs, members = key
             inputs = tuple(self.id_map[u] for u in inputs)
             node = (kind, name, params, desc, inputs, members)
-            if kind == "op" and inputs and is_identity_op(dict(kind=kind, name=name, params=dict_of(params))):
+            if kind == "op" and len(inputs) == 1 and is_identity_op(dict(kind=kind, name=name, params=dict_of(params))):
                 self.id_map.append(inputs[0])
                 continue
             if kind == "op" and len(inputs) == 2 and not params and name in COMMUTATIVE:
@@ -300,7 +300,7 @@ class ApiMachine(RuleBasedStateMachine):
             key = ("op", name, typed_params(params), None, tuple(inputs), ())
             self.expect_add(m, lambda: m.store.add_op(name, inputs, params), key)
 
-    @rule(m=stores, name=st.sampled_from(["add", "mul"]), picks=st.lists(st.integers(0, 10 ** 6), max_size=2),
+    @rule(m=stores, name=st.sampled_from(["add", "mul"]), picks=st.lists(st.integers(0, 10 ** 6), max_size=3),
           params=st.sampled_from(IDENTITY_PARAMS + [{"scalar": -0.0, "side": "r"}, {"scalar": 0, "side": "r"},
                                                     {"scalar": 1.0, "side": "x"}, {"scalar": 1.0, "side": "l", "k": 1}]))
     def add_identity_like(self, m, name, picks, params):
@@ -424,6 +424,13 @@ class ApiMachine(RuleBasedStateMachine):
             assert reduced.serialize() == expected.serialize()
             assert reduced.node_map() == [expected.node_map()[c] for c in fold.id_map]
             assert reduction_faults(canon.nodes(), mapped, expected, expected_report) == []
+            # The folding rules are the engine's, so reducing the store itself agrees
+            # too, but for the two counts taken before folding.
+            whole, whole_report = m.store.reduce(maximal_fusion=maximal, outputs=chosen)
+            assert (reduced.serialize(), reduced.node_map()) == (whole.serialize(), whole.node_map())
+            for key in ("input_nodes", "reachable_nodes"):
+                del whole_report[key], report[key]
+            assert report == whole_report
         else:
             assert reduction_faults(m.store.nodes(), roots, reduced, report,
                                     node_map_length=len(fold.id_map)) == []
@@ -434,6 +441,15 @@ class ApiMachine(RuleBasedStateMachine):
         with pytest.raises(TypeError) as e:
             m.reducer.step(m.reducer)
         assert str(e.value) == "argument 'store': 'IncrementalReducer' object is not an instance of 'GraphStore'"
+        self.fold_agrees(m)
+
+    @rule(m=stores, other=stores)
+    def step_rejects_another_store(self, m, other):
+        self.step(m)  # ties a fresh reducer to its store
+        if other.store is not m.store:
+            with pytest.raises(ValueError) as e:
+                m.reducer.step(other.store)
+            assert str(e.value) == "this IncrementalReducer was fed another GraphStore; use a new reducer for this store"
         self.fold_agrees(m)
 
     @rule(m=stores)

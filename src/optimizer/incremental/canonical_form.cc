@@ -76,7 +76,9 @@ void CanonicalForm::make_room(std::size_t nodes, std::size_t bytes) {
 }
 
 std::uint64_t CanonicalForm::fold(const store::NodeView& node, bool inputs_changed) {
-  if (!inputs_.empty() && is_identity_op(node)) return inputs_[0];
+  // One input only, as the engine's identity rules: folding add(x, y) into x
+  // would drop y, and finalize would then compute something reduce() does not.
+  if (inputs_.size() == 1 && is_identity_op(node)) return inputs_[0];
 
   // Remapping changes only the input list, so the params (and whether they hold
   // a NaN) are the node's own. Sources, and nodes whose inputs all map to

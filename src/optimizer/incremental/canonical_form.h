@@ -8,8 +8,8 @@
 // Phases, per node of a delta, in id order:
 //   1. Remap: each input u becomes id_map[u]; an input at or beyond the watermark
 //      stops the consumption and is reported (nodes consumed before it stay).
-//   2. Identity: an Op labelled as adding +0.0 or multiplying by 1.0 (any input
-//      count) folds into its first input; nothing is added.
+//   2. Identity: an Op with exactly one input, labelled as adding +0.0 or
+//      multiplying by 1.0, folds into that input; nothing is added.
 //   3. Commute: an Op with two inputs, no params and a commutative name is looked
 //      up as it is, then with its inputs swapped; the first orientation met stays.
 //   4. Hash-cons: otherwise the node is interned; a new node gets the next id.
@@ -20,7 +20,7 @@
 //
 // Non-goals: no rule looks beyond one node and the canonical form so far (the
 // engine's saturation does that at finalize); an identity-labelled Op with no
-// input has nothing to forward to and is folded as an ordinary node.
+// input or with several is folded as an ordinary node, as the engine keeps it.
 #pragma once
 
 #include <cstdint>

@@ -19,8 +19,8 @@
 // bytes exactly as they differ in label.
 //
 // Non-goals: the input count is not examined by is_identity_op (only the label
-// decides, as in the engine's vocabulary); what to do with an identity op that
-// has no input is the caller's decision.
+// decides, as in the engine's vocabulary); the caller folds only identity ops
+// with exactly one input.
 #pragma once
 
 #include "store/model/record.h"

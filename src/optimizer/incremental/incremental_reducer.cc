@@ -10,9 +10,29 @@ namespace brantel::incremental {
 
 using support::PoisonGuard;
 
+std::string describe(const ReducerError& e) {
+  if (e.kind == ReducerError::Kind::kOtherStore) return std::string(kOtherStoreMessage);
+  return store::describe(store::StoreError{e.bad_node_id});
+}
+
+namespace {
+
+support::Err<ReducerError> bad_node_id(const store::StoreError& e) {
+  return support::Err{ReducerError{ReducerError::Kind::kBadNodeId, e.bad_node_id}};
+}
+
+support::Err<ReducerError> other_store() { return support::Err{ReducerError{ReducerError::Kind::kOtherStore}}; }
+
+}  // namespace
+
 IncrementalReducer::IncrementalReducer() = default;
 
-support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_delta(
+bool IncrementalReducer::accepts(const store::GraphStore& store) {
+  if (store_serial_ == 0) store_serial_ = store.serial();
+  return store_serial_ == store.serial();
+}
+
+support::Result<std::uint64_t, ReducerError> IncrementalReducer::consume_delta(
     const store::GraphStore& store) {
   // The delta is every node the store holds when the step starts. It is copied in
   // slices, each under a short hold of the store lock (taken under ours), and each
@@ -23,7 +43,7 @@ support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_de
   const std::uint64_t end = delta.end;
   if (end > start) form_.make_room(end - start, delta.bytes);
   for (;;) {
-    if (auto folded = form_.fold_all(slice_); !folded) return support::Err{*folded.error()};
+    if (auto folded = form_.fold_all(slice_); !folded) return bad_node_id(*folded.error());
     const std::uint64_t at = form_.watermark();
     if (at >= end) break;
     store.copy_nodes_since(at, std::min(kSliceNodes, end - at), slice_);
@@ -33,8 +53,9 @@ support::Result<std::uint64_t, store::StoreError> IncrementalReducer::consume_de
   return consumed;
 }
 
-support::Result<std::uint64_t, store::StoreError> IncrementalReducer::step(const store::GraphStore& store) {
+support::Result<std::uint64_t, ReducerError> IncrementalReducer::step(const store::GraphStore& store) {
   PoisonGuard lock(mu_);
+  if (!accepts(store)) return other_store();
   return consume_delta(store);
 }
 
@@ -53,9 +74,10 @@ std::uint64_t IncrementalReducer::canonical_count() const {
   return form_.canonical_count();
 }
 
-support::Result<mod::ReductionResult, store::StoreError> IncrementalReducer::finalize(
+support::Result<mod::ReductionResult, ReducerError> IncrementalReducer::finalize(
     const store::GraphStore& store, std::span<const store::NodeId> outputs, bool maximal_fusion) {
   PoisonGuard lock(mu_);
+  if (!accepts(store)) return other_store();
   if (auto consumed = consume_delta(store); !consumed) return support::Err{*consumed.error()};
 
   const std::span<const std::uint64_t> id_map = form_.id_map();
@@ -65,7 +87,7 @@ support::Result<mod::ReductionResult, store::StoreError> IncrementalReducer::fin
     // After the consumption above the watermark is at least the store's node
     // count, so an id the caller checked against that count always maps; the
     // check stays because the ids come from the caller.
-    if (o >= id_map.size()) return support::Err{store::StoreError{o}};
+    if (o >= id_map.size()) return bad_node_id(store::StoreError{o});
     canonical_outputs.push_back(id_map[o]);
   }
 

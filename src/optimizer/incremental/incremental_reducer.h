@@ -26,13 +26,17 @@
 // lock. An internal error while the lock is held (a poisoned store lock
 // included) poisons the reducer.
 //
-// Non-goals: the reducer records nothing about which store it was fed; feeding
-// another store folds that store's nodes from the watermark on. It does not build
-// the reduced store; the caller does that from the ReductionResult.
+// One store per reducer: the first step or finalize ties the reducer to that
+// store's serial, and any other store is refused (kOtherStore) before anything
+// is read, so the canonical form never mixes two stores' ids.
+//
+// Non-goals: it does not build the reduced store; the caller does that from the
+// ReductionResult.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "optimizer/incremental/canonical_form.h"
@@ -46,6 +50,19 @@
 namespace brantel::incremental {
 
 inline constexpr std::string_view kReducerPoisonedMessage = "incremental reducer poisoned";
+inline constexpr std::string_view kOtherStoreMessage =
+    "this IncrementalReducer was fed another GraphStore; use a new reducer for this store";
+
+// Why step or finalize refused; either way the reducer is unchanged by the
+// refused call (a bad output id) or by the whole call (another store).
+struct ReducerError {
+  enum class Kind { kBadNodeId, kOtherStore };
+  Kind kind = Kind::kBadNodeId;
+  store::NodeId bad_node_id = 0;  // for kBadNodeId
+  friend bool operator==(const ReducerError&, const ReducerError&) = default;
+};
+
+std::string describe(const ReducerError& e);
 
 class IncrementalReducer {
  public:
@@ -54,23 +71,25 @@ class IncrementalReducer {
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
   // Consumes the store's nodes from watermark() on; returns the delta size, or
-  // BadNodeId for an input that names no consumed node.
-  support::Result<std::uint64_t, store::StoreError> step(const store::GraphStore& store);
+  // kBadNodeId for an input that names no consumed node.
+  support::Result<std::uint64_t, ReducerError> step(const store::GraphStore& store);
 
   std::uint64_t watermark() const;
   std::uint64_t total_work() const;
   std::uint64_t canonical_count() const;
 
   // `outputs` are store ids the caller already checked against the store's node
-  // count. Consumes the delta, maps the outputs through id_map (BadNodeId for one
+  // count. Consumes the delta, maps the outputs through id_map (kBadNodeId for one
   // not consumed), reduces the canonical form and re-indexes the node map to store
   // ids. The reducer stays usable afterwards.
-  support::Result<mod::ReductionResult, store::StoreError> finalize(const store::GraphStore& store,
-                                                                   std::span<const store::NodeId> outputs,
-                                                                   bool maximal_fusion);
+  support::Result<mod::ReductionResult, ReducerError> finalize(const store::GraphStore& store,
+                                                               std::span<const store::NodeId> outputs,
+                                                               bool maximal_fusion);
 
  private:
-  support::Result<std::uint64_t, store::StoreError> consume_delta(const store::GraphStore& store)
+  // Ties the reducer to `store` on first use; false for any other store.
+  bool accepts(const store::GraphStore& store) BRANTEL_REQUIRES(mu_);
+  support::Result<std::uint64_t, ReducerError> consume_delta(const store::GraphStore& store)
       BRANTEL_REQUIRES(mu_);
 
   // About a megabyte of records: small enough to fold while in cache, large
@@ -79,6 +98,8 @@ class IncrementalReducer {
 
   mutable support::PoisonableMutex mu_{kReducerPoisonedMessage};
   CanonicalForm form_ BRANTEL_GUARDED_BY(mu_);
+  // GraphStore::serial() of the store first fed; 0 (no store has it) until then.
+  std::uint64_t store_serial_ BRANTEL_GUARDED_BY(mu_) = 0;
   // The slice being folded; kept so that its buffers are allocated once.
   store::NodeList slice_ BRANTEL_GUARDED_BY(mu_);
 };

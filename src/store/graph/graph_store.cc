@@ -1,6 +1,7 @@
 #include "store/graph/graph_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "store/graph/dot.h"
@@ -10,7 +11,18 @@ namespace brantel::store {
 
 using support::PoisonGuard;
 
-GraphStore::GraphStore() : seed_(support::random_seed()), arena_(seed_) {}
+namespace {
+
+std::uint64_t next_store_serial() {
+  // Constant-initialised and trivially destructible: safe from any thread at any
+  // time, including static construction and exit.
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
+GraphStore::GraphStore() : seed_(support::random_seed()), serial_(next_store_serial()), arena_(seed_) {}
 
 support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) {
   // Parse before taking the lock: the view only reads the caller's bytes.

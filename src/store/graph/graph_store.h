@@ -93,6 +93,11 @@ class GraphStore {
 
   std::size_t memory_bytes() const;
 
+  // Unique among all stores this process ever creates (from 1 on); unlike an
+  // address it is never reused, so a reducer tied to a store cannot mistake a
+  // later store for it.
+  std::uint64_t serial() const { return serial_; }
+
  private:
   friend class GraphStoreTestPeer;  // tests only: poisons mu_ the way a failed operation would
 
@@ -100,6 +105,7 @@ class GraphStore {
   // Fixed at construction and never visible; declared before arena_, which is
   // built from it.
   const std::uint64_t seed_;
+  const std::uint64_t serial_;
   NodeArena arena_ BRANTEL_GUARDED_BY(mu_);
   // Ids in first-marked order, without duplicates; every id is < arena_.size().
   std::vector<NodeId> outputs_ BRANTEL_GUARDED_BY(mu_);
