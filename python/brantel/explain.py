@@ -24,6 +24,15 @@ nothing outside the stage could take it, and the reasons follow the rule used:
   maximal        it is an output; a consumer is opaque; or its consumers sit
                  in different stages.
 
+Causes. Several consumer slots are listed consumer by consumer; a slot that
+exists only because two nodes were folded into one is traced to the fold
+("node 6 was folded into this node by commutativity, so its consumer 7 reads it
+twice"). An op that nearly matched a folding rule says what kept it out: an Int
+or -0.0 scalar, a side other than "l"/"r", an extra param, an input count other
+than one; a commutative name with params or not exactly two inputs. Long lists
+are cut to a few entries and a count, so a graph with hundreds of consumers
+still gives short lines.
+
 Worked example: a -> f -> g -> sum with sum the output. f is member 0 of a
 stage whose member 1 is g: "fused into node 2 (op g)". g is the last member and
 its one consumer, sum, is a reduction: "consumed by an opaque node".
@@ -35,8 +44,16 @@ from collections import defaultdict
 from dataclasses import dataclass, field
 from typing import Any
 
-from brantel.graph import Graph, Node, float_bits, identity_kind, is_bare_commutative
-from brantel.text import node_summary
+from brantel.graph import (
+    Graph,
+    Node,
+    commutative_near_miss,
+    float_bits,
+    identity_kind,
+    identity_near_miss,
+    is_bare_commutative,
+)
+from brantel.text import listing, node_summary
 
 Entry = tuple[int, int | None]
 
@@ -181,6 +198,7 @@ class Explanation:
             spot = f"reduced node {r}" + ("" if j is None else f", member {j}")
             f.text.append(f"lands where node {kept} landed: {spot}")
             return f
+        f.text.extend(_near_misses(node))
         if j is None:
             if node["kind"] == "op":
                 f.text.append(f"kept as reduced node {r}, not in a stage")
@@ -194,12 +212,14 @@ class Explanation:
         readers = self.readers.get((r, j), [])
         if j < n - 1:
             f.fused = True
-            names = ", ".join(f"{self.name_term((r, jj))} [member {jj}]" for jj in readers)
+            names = listing([f"{self.name_term((r, jj))} [member {jj}]" for jj in readers])
             f.text.append(f"fused into its consumer{'s' if len(readers) > 1 else ''}: {names}")
             return f
         f.fused = False
         f.reasons, lines = self._why_not(r)
         f.text.append("not fused into a consumer: " + "; ".join(lines))
+        if "several consumer slots" in f.reasons:
+            f.text.extend("  " + line for line in self._slot_causes(i, r))
         return f
 
     def _why_not(self, r: int) -> tuple[list[str], list[str]]:
@@ -212,7 +232,7 @@ class Explanation:
         opaque = sorted({c for c, jj in slots if jj is None})
         if opaque:
             keys.append("opaque consumer")
-            names = ", ".join(self.name_term((c, None)) for c in opaque)
+            names = listing([self.name_term((c, None)) for c in opaque])
             lines.append(f"consumed by an opaque node: {names}")
         if not self.maximal:
             if len(slots) > 1:
@@ -222,7 +242,7 @@ class Explanation:
             stages = sorted({c for c, jj in slots if jj is not None})
             if len(stages) > 1:
                 keys.append("consumers in different stages")
-                lines.append("its consumers sit in different stages: " + ", ".join(f"reduced stage {c}" for c in stages))
+                lines.append("its consumers sit in different stages: " + listing([f"reduced stage {c}" for c in stages]))
         if not slots and r not in self.outputs:
             keys.append("no consumer")
             lines.append("nothing reads it")
@@ -230,6 +250,56 @@ class Explanation:
             keys.append("unexplained")
             lines.append("no rule explains this (the reduced store may have merged equal nodes)")
         return keys, lines
+
+    def _slot_causes(self, i: int, r: int) -> list[str]:
+        """One line per consumer of reduced node ``r``, then what folding added, for source node ``i``."""
+        per_consumer: dict[Entry, int] = defaultdict(int)
+        for slot in self.slots[r]:
+            per_consumer[slot] += 1
+        lines: list[str] = []
+        folded: list[str] = []
+        home = self._entry(i)
+        for term, times in per_consumer.items():
+            reader = self.source_of(term)
+            if reader is None:
+                lines.append(f"{self.name_term(term)} reads it {_times(times)}")
+                continue
+            positions = [k for k, x in enumerate(self.source.nodes[reader]["inputs"]) if self._entry(x) == home]
+            where = f", at inputs {listing([str(k) for k in positions])}" if times > 1 and positions else ""
+            lines.append(f"{self.name_term(term)} reads it {_times(times)}{where}")
+            if times > 1:
+                # A slot the source graph did not have: the consumer read two nodes that became this one.
+                for x in sorted({self.source.nodes[reader]["inputs"][k] for k in positions} - {i}):
+                    fold = self.folds.get(x)
+                    how = f" by {fold.rule}" if fold else ""
+                    folded.append(f"node {x} was folded into this node{how}, so its consumer {reader} reads it {_times(times)}")
+        return _cut(lines, "consumers") + _cut(folded, "folds")
+
+
+_SHOWN = 8
+
+
+def _cut(lines: list[str], what: str) -> list[str]:
+    if len(lines) <= _SHOWN:
+        return lines
+    return [*lines[:_SHOWN], f"... and {len(lines) - _SHOWN} more {what}"]
+
+
+def _times(n: int) -> str:
+    return {1: "once", 2: "twice"}.get(n, f"{n} times")
+
+
+def _near_misses(node: Node) -> list[str]:
+    lines = []
+    ident = identity_near_miss(node)
+    if ident:
+        lines.append(f"not eliminated as an identity: {'; '.join(ident)}")
+    elif commutative := commutative_near_miss(node):
+        lines.append(
+            f"operands not swapped to match a twin: {node['name']} commutes only with no params and "
+            f"exactly two inputs, and {' and '.join(commutative)}"
+        )
+    return lines
 
 
 def explain(source: Graph, reduced: Graph, node_map: list[Any], *, maximal: bool) -> Explanation:

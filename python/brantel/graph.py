@@ -48,6 +48,67 @@ def identity_kind(node: Node) -> str | None:
     return f"add 0.0 on the {where}" if node["name"] == "add" else f"mul by 1.0 on the {where}"
 
 
+def _identity_scalar_problem(name: str, scalar: Any) -> str | None:
+    """Why ``scalar`` keeps an add/mul from being an identity; None when it is fine.
+
+    Raises LookupError when the scalar is not even close (add 2.5), so that
+    nothing is said about such an op.
+    """
+    want = 0.0 if name == "add" else 1.0
+    if isinstance(scalar, bool) or type(scalar) is int:
+        if scalar != want:
+            raise LookupError
+        kind = "Bool" if isinstance(scalar, bool) else "Int"
+        shown = ("true" if scalar else "false") if isinstance(scalar, bool) else str(scalar)
+        return f"its scalar is the {kind} {shown}, not the Float {want!r}"
+    if type(scalar) is not float or scalar != want:
+        raise LookupError
+    if float_bits(scalar) != float_bits(want):
+        return f"its scalar is -0.0, and only the Float {want!r} counts"
+    return None
+
+
+def identity_near_miss(node: Node) -> list[str]:
+    """What keeps an add/mul with an identity-like scalar from being eliminated ([] when nothing)."""
+    if node["kind"] != "op" or node["name"] not in ("add", "mul") or "scalar" not in node["params"]:
+        return []
+    params = node["params"]
+    try:
+        scalar = _identity_scalar_problem(node["name"], params["scalar"])
+    except LookupError:
+        return []
+    reasons = [scalar] if scalar else []
+    side = params.get("side")
+    if side is None:
+        reasons.append('it has no "side" param')
+    elif type(side) is not str or side not in ("l", "r"):
+        shown = f'"{side}"' if isinstance(side, str) else repr(side)
+        reasons.append(f'its side is {shown}, not "l" or "r"')
+    extra = sorted(set(params) - {"scalar", "side"})
+    if extra:
+        reasons.append(f"it has the extra param{'s' if len(extra) > 1 else ''} {', '.join(extra)}")
+    if len(node["inputs"]) != 1:
+        reasons.append(f"it has {len(node['inputs'])} inputs, and only a one-input op is an identity")
+    return reasons
+
+
+def commutative_near_miss(node: Node) -> list[str]:
+    """What keeps an op with a commutative name and several inputs from having them swapped ([] when nothing).
+
+    With fewer than two inputs there is nothing to swap, so a scalar add says nothing here.
+    """
+    if node["kind"] != "op" or node["name"] not in COMMUTATIVE_OPS or is_bare_commutative(node):
+        return []
+    if len(node["inputs"]) < 2:
+        return []
+    reasons = []
+    if node["params"]:
+        reasons.append(f"it has params ({', '.join(node['params'])})")
+    if len(node["inputs"]) != 2:
+        reasons.append(f"it has {len(node['inputs'])} inputs")
+    return reasons
+
+
 def is_bare_commutative(node: Node) -> bool:
     return (
         node["kind"] == "op"
@@ -94,27 +155,52 @@ class Graph:
             d[node["id"]] = 1 + max((d[x] for x in node["inputs"]), default=0)
         return d
 
-    def neighbourhood(self, centre: int, radius: int) -> dict[int, int]:
-        """Ids within ``radius`` edges of ``centre`` in either direction, mapped to their distance."""
+    def neighbourhood(self, centre: int, radius: int, per_side: int | None = None) -> dict[int, int]:
+        """Ids within ``radius`` edges of ``centre`` in either direction, mapped to their distance.
+
+        With ``per_side``, each node reached brings in at most that many of its
+        inputs and as many of its consumers (the first ones by id), so a hub does
+        not pull thousands of nodes into one picture.
+        """
         dist = {centre: 0}
         frontier = [centre]
         for r in range(1, radius + 1):
             nxt: list[int] = []
             for i in frontier:
-                for j in (*self.nodes[i]["inputs"], *self.consumers[i]):
-                    if j not in dist:
-                        dist[j] = r
-                        nxt.append(j)
+                for side in (self.nodes[i]["inputs"], self.consumers[i]):
+                    for j in _first_distinct(side, per_side):
+                        if j not in dist:
+                            dist[j] = r
+                            nxt.append(j)
             frontier = nxt
         return dist
 
 
-def parse_ids(text: str) -> list[int]:
-    """'3,5, 9' -> [3, 5, 9]; '' -> [] (an explicit empty output list)."""
+def _first_distinct(ids: Sequence[int], limit: int | None) -> list[int]:
     out: list[int] = []
-    for piece in text.replace(" ", ",").split(","):
+    seen: set[int] = set()
+    for j in ids:
+        if limit is not None and len(out) >= limit:
+            break
+        if j not in seen:
+            seen.add(j)
+            out.append(j)
+    return out
+
+
+def parse_ids(text: str) -> list[int]:
+    """'3,5, 9' -> [3, 5, 9]; '' -> [] (an explicit empty output list).
+
+    Every comma separates two ids: '1,,2', ',1' and '1,' are refused rather than
+    read as a shorter list, which would silently reduce to something else.
+    """
+    if not text.strip():
+        return []
+    out: list[int] = []
+    for piece in text.split(","):
+        piece = piece.strip()
         if not piece:
-            continue
+            raise ValueError(f"empty node id in {text!r}")
         if not piece.isdigit() or not piece.isascii():
             raise ValueError(f"not a node id: {piece!r}")
         out.append(int(piece))

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import math
 from collections.abc import Mapping, Sequence
 from typing import Any
@@ -23,7 +22,9 @@ def value_text(value: Any) -> str:
             return "inf" if value > 0 else "-inf"
         return repr(value)
     if isinstance(value, str):
-        return json.dumps(value, ensure_ascii=False)
+        # Quoted so that "1" stays apart from 1, and otherwise as nodes() gives it:
+        # whatever escaping a format needs is that format's job (one_line, dot_string).
+        return f'"{value}"'
     return str(value)
 
 
@@ -58,6 +59,15 @@ def node_summary(node: Node) -> str:
     return node_title(node) + (f" {p}" if p else "")
 
 
+def listing(items: Sequence[str], shown: int = 8) -> str:
+    """'a, b and c'; past ``shown`` items, the first ones and 'and N more' (a line stays short)."""
+    if len(items) > shown:
+        return ", ".join(items[:shown]) + f" and {len(items) - shown} more"
+    if len(items) > 1:
+        return ", ".join(items[:-1]) + " and " + items[-1]
+    return "".join(items)
+
+
 def plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"
 
@@ -68,9 +78,19 @@ def shorten(text: str, width: int) -> str:
     return text[: max(width - 1, 0)] + ELLIPSIS
 
 
+_CONTROL_NAMES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+# C0 controls, DEL and the C1 controls: a terminal acts on them, Graphviz rejects
+# some of them, and none of them can be seen.
+_CONTROLS = {c: _CONTROL_NAMES.get(chr(c), f"\\x{c:02x}") for c in (*range(0x20), *range(0x7F, 0xA0))}
+
+
 def one_line(text: str) -> str:
-    """Names may hold newlines or tabs; a table cell may not."""
-    return text.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r").replace("\t", "\\t")
+    """``text`` with every control character written as a visible escape (\\n, \\t, \\x00).
+
+    Names and params may hold any character; a table cell or a label line may
+    not hold these. Nothing else is escaped, so a quote or a backslash shows as it is.
+    """
+    return text.translate(_CONTROLS)
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]], *, right: Sequence[int] = ()) -> str:

@@ -197,6 +197,9 @@ BAD_ARGS = [
     (["show"], "the following arguments are required: FILE"),
     (["reduce", "{f}", "--outputs", "1,x"], "not a node id: 'x'"),
     (["reduce", "{f}", "--outputs", "-1"], "not a node id: '-1'"),
+    (["reduce", "{f}", "--outputs", "1,,2"], "empty node id in '1,,2'"),
+    (["explain", "{f}", "--outputs", "1,"], "empty node id in '1,'"),
+    (["reduce", "{f}", "--outputs", "1 2"], "not a node id: '1 2'"),
     (["dot", "{f}", "--radius", "2"], "--radius needs --around ID"),
     (["dot", "{f}", "--around", "two"], "not a non-negative integer: 'two'"),
     (["dot", "{f}", "--label-width", "3"], "labels need at least 8 characters"),
@@ -225,6 +228,8 @@ def test_help(command: str | None) -> None:
     if command is None:
         for c in COMMANDS:
             assert c in done.stdout
+    if command == "show":
+        assert "source, op, reduction, external, stage, exchange, join" in " ".join(done.stdout.split())
 
 
 def test_version() -> None:
@@ -258,9 +263,14 @@ def test_show_lists_every_node_and_marks_outputs(chain: Path) -> None:
 
 def test_show_params_keep_int_float_and_bool_apart(tmp_path: Path) -> None:
     s = bc.GraphStore()
-    s.add_source("s", {"i": 1, "f": 1.0, "b": True, "t": "x y", "z": -0.0})
-    done = brantel("show", str(write(tmp_path, "p.bir", s, [0])))
-    assert '{b=true, f=1.0, i=1, t="x y", z=-0.0}' in done.stdout
+    s.add_source("s", {"i": 1, "f": 1.0, "b": True, "t": 'a "b" \\c', "z": -0.0})
+    d = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="a->b", preprocessing_ref="prep")
+    s.add_external(d, [0])
+    done = brantel("show", str(write(tmp_path, "p.bir", s, [0])), "--wide")
+    # Each value once, as nodes() gives it: no escaping a table does not need.
+    assert '{b=true, f=1.0, i=1, t="a "b" \\c", z=-0.0}' in done.stdout
+    assert 'model:h [fw 1]' in done.stdout
+    assert 'io_schema="a->b"' in done.stdout and 'preprocessing_ref="prep"' in done.stdout
 
 
 def test_show_stage_members(tmp_path: Path) -> None:
@@ -352,6 +362,84 @@ def test_dot_without_graphviz(tmp_path: Path, chain: Path) -> None:
     assert (tmp_path / "x.dot").read_text().startswith("digraph brantel {")
 
 
+ESCAPED_CHARACTERS = [chr(c) for c in range(32)] + ["\x7f", "\x85", "é", "日本", "\u2028", "🙂"]
+
+
+@pytest.mark.skipif(not HAVE_DOT, reason="Graphviz dot is not installed")
+@pytest.mark.parametrize("char", ESCAPED_CHARACTERS, ids=[f"U+{ord(c[0]):04X}" for c in ESCAPED_CHARACTERS])
+def test_every_view_escapes_control_characters(tmp_path: Path, capsys: pytest.CaptureFixture[str], char: str) -> None:
+    from brantel.cli import main
+
+    s = bc.GraphStore()
+    x = s.add_source(f"a{char}b", {f"k{char}": f"v{char}"})
+    y = s.add_op(f"f{char}", [x, x], {"s": char})
+    stage = s.reduce(outputs=[y, s.add_op("g", [y])])[0]
+    path = write(tmp_path, "c.bir", s, [y])
+    staged = write(tmp_path, "s.bir", stage, None)
+    for args in (["dot", str(path)], ["dot", str(path), "--plain"], ["dot", str(staged)], ["dot", str(staged), "--plain"]):
+        assert main(args) == 0
+        text = capsys.readouterr().out
+        done = subprocess.run(["dot", "-Tsvg"], input=text.encode(), capture_output=True, timeout=60)
+        assert done.returncode == 0 and not done.stderr, (args, done.stderr)
+    for args in (["explain", str(path)], ["show", str(path), "--members"]):
+        assert main(args) == 0
+        text = capsys.readouterr().out
+        assert not any(c in text for c in map(chr, [*range(10), *range(11, 32), 0x7F, 0x85])), args
+    if char.isprintable():
+        assert f"a{char}b" in text
+
+
+def hub_store(consumers: int) -> tuple[bc.GraphStore, list[int]]:
+    s = bc.GraphStore()
+    hub = s.add_source("hub")
+    outs = [s.add_op("f", [hub], {"i": i}) for i in range(consumers)]
+    return s, outs
+
+
+@pytest.mark.parametrize(
+    ("graph", "args", "code", "drawn", "text"),
+    [
+        (lambda: long_chain(500), [], 2, 0, "too large to lay out in a few seconds (limit 800); draw a part with --around ID"),
+        (lambda: long_chain(500), ["--any-size"], 0, 501, ""),
+        (lambda: long_chain(500), ["--plain"], 2, 0, "pass --any-size"),
+        (lambda: long_chain(500), ["--around", "250", "--radius", "3"], 0, 7, "+1 more consumer"),
+        (lambda: hub_store(300), ["--around", "0", "--radius", "1"], 0, 13, "+288 more consumers"),
+        (lambda: hub_store(300), ["--around", "150", "--radius", "2"], 0, 14, "+287 more consumers"),
+        (lambda: hub_store(30), ["--around", "0"], 0, 13, "+18 more consumers"),
+    ],
+)
+def test_dot_size_limit_and_bounded_neighbourhoods(  # type: ignore[no-untyped-def]
+    tmp_path: Path, graph, args: list[str], code: int, drawn: int, text: str
+) -> None:
+    done = brantel("dot", str(write(tmp_path, "g.bir", *graph())), *args)
+    assert done.returncode == code, done.stderr
+    if code:
+        assert len(done.stderr.splitlines()) == 1 and text in done.stderr
+        return
+    assert len(re.findall(r"^  n\d+ \[", done.stdout, re.M)) == drawn
+    assert text in done.stdout
+
+
+def test_dot_labels_positions_where_order_matters_and_flattens_one_member_stages(tmp_path: Path) -> None:
+    s = bc.GraphStore()
+    a, b = s.add_source("a"), s.add_source("b")
+    plus = s.add_op("add", [a, b])  # bare commutative: no positions
+    minus = s.add_op("sub", [a, b])
+    joined = s.add_join([b, a])
+    text = brantel("dot", str(write(tmp_path, "g.bir", s, [plus, minus, joined]))).stdout
+    assert "n0 -> n2;" in text and "n1 -> n2;" in text
+    assert 'n0 -> n3 [label="0"];' in text and 'n1 -> n3 [label="1"];' in text
+    assert 'n1 -> n4 [label="0"];' in text and 'n0 -> n4 [label="1"];' in text
+
+    reduced, _ = s.reduce(outputs=[minus, s.add_op("neg", [s.add_op("f", [minus])])])
+    text = brantel("dot", str(write(tmp_path, "r.bir", reduced, None))).stdout
+    stages = [n for n in reduced.nodes() if n["kind"] == "stage"]
+    assert sorted(n["n_members"] for n in stages) == [1, 2]
+    assert text.count("subgraph cluster_") == 1
+    single = next(n["id"] for n in stages if n["n_members"] == 1)
+    assert f'n0 -> n{single} [label="in0"];' in text and f'n1 -> n{single} [label="in1"];' in text
+
+
 # -- reduce ----------------------------------------------------------------------------------
 
 
@@ -439,6 +527,8 @@ def test_explain_folds(tmp_path: Path) -> None:
     assert re.search(r"^\s+4\s+3\s+cse\s", folded, re.M)
     assert re.search(r"^\s+6\s+5\s+commutativity\s+add with its operands swapped$", folded, re.M)
     assert "it has 2 consumer slots" in block(out, 5)
+    assert "node 7 (op mul) reads it twice, at inputs 0 and 1" in block(out, 5)
+    assert "node 6 was folded into this node by commutativity, so its consumer 7 reads it twice" in block(out, 5)
     assert "it is an output" in block(out, 3)
 
 
@@ -454,6 +544,43 @@ def test_explain_folds(tmp_path: Path) -> None:
 def test_explain_both_rules(tmp_path: Path, graph, node: int, default: str, maximal: str) -> None:  # type: ignore[no-untyped-def]
     assert default in block(explain(tmp_path, graph()), node)
     assert maximal in block(explain(tmp_path, graph(), "--maximal-fusion"), node)
+
+
+@pytest.mark.parametrize(
+    ("name", "params", "arity", "why"),
+    [
+        ("add", {"scalar": 0, "side": "r"}, 1, "its scalar is the Int 0, not the Float 0.0"),
+        ("mul", {"scalar": True, "side": "l"}, 1, "its scalar is the Bool true, not the Float 1.0"),
+        ("add", {"scalar": -0.0, "side": "l"}, 1, "its scalar is -0.0, and only the Float 0.0 counts"),
+        ("mul", {"scalar": 1.0, "side": "r", "k": 1}, 1, "it has the extra param k"),
+        ("add", {"scalar": 0.0, "side": "x"}, 1, 'its side is "x", not "l" or "r"'),
+        ("add", {"scalar": 0.0}, 1, 'it has no "side" param'),
+        ("mul", {"scalar": 1.0, "side": "r"}, 2, "it has 2 inputs, and only a one-input op is an identity"),
+        ("maximum", {"k": 1}, 2, "commutes only with no params and exactly two inputs, and it has params (k)"),
+        ("eq", {}, 3, "commutes only with no params and exactly two inputs, and it has 3 inputs"),
+        ("add", {"scalar": 2.5, "side": "r"}, 1, None),  # not a near miss: nothing to say
+        ("sub", {}, 2, None),
+    ],
+)
+def test_explain_says_why_an_op_nearly_folded(tmp_path: Path, name: str, params: dict[str, object], arity: int, why: str | None) -> None:
+    s = bc.GraphStore()
+    inputs = [s.add_source(f"s{i}") for i in range(arity)]
+    op = s.add_op(name, inputs, params)  # type: ignore[arg-type]
+    text = block(explain(tmp_path, (s, [s.add_op("neg", [op])])), op)
+    if why is None:
+        assert "not eliminated" not in text and "not swapped" not in text
+    else:
+        assert why in text
+
+
+def test_explain_stays_readable_with_hundreds_of_consumers(tmp_path: Path) -> None:
+    s, outs = hub_store(400)
+    fan = s.add_op("fan", [0])
+    readers = [s.add_op("r", [fan], {"i": i}) for i in range(400)]
+    out = explain(tmp_path, (s, [*outs, *readers]))
+    assert max(len(line) for line in out.splitlines()) < 200
+    assert "8 and 792 more, single-use fusion" in out.splitlines()[0]
+    assert "... and 392 more consumers" in block(out, fan)
 
 
 def test_explain_one_node_shows_its_fold_chain(tmp_path: Path) -> None:
