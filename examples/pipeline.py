@@ -38,9 +38,12 @@ import subprocess
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
 
 import brantel_core as bc
+
+if TYPE_CHECKING:
+    from brantel import DescriptorFields
 
 DAYS = ["mon", "tue", "wed", "thu", "fri", "sat", "sun"]
 
@@ -59,8 +62,8 @@ FRAUD_MODEL = bc.PayloadDescriptor(
     preprocessing_ref="features/normalise@3",
 )
 # An experimental model that no output reads: a dead branch. A plain dict works
-# as a descriptor too.
-SHADOW_MODEL = {
+# as a descriptor too; typed as DescriptorFields, a misspelt key is caught.
+SHADOW_MODEL: DescriptorFields = {
     "kind": "torchscript",
     "content_hash": "sha256:51ab0077e3c9",
     "framework": "torch",
@@ -99,7 +102,7 @@ class Pipeline:
         self.calls += 1
         return self.store.add_join(inputs, params)
 
-    def external(self, descriptor: bc.PayloadDescriptor | dict[str, str], inputs: Sequence[int],
+    def external(self, descriptor: bc.PayloadDescriptor | DescriptorFields, inputs: Sequence[int],
                  params: Params) -> int:
         self.calls += 1
         return self.store.add_external(descriptor, inputs, params)

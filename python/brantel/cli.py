@@ -303,7 +303,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
         kinds = Counter(n["kind"] for n in graph.nodes)
         rows.append(["by kind", ", ".join(f"{k} {kinds[k]}" for k in NODE_KINDS if kinds[k]) or "-"])
         rows.append(["edges", str(sum(len(n["inputs"]) for n in graph.nodes))])
-        rows.append(["outputs", ", ".join(map(str, graph.outputs)) or "none marked"])
+        rows.append(["outputs", listing([str(o) for o in graph.outputs]) or "none marked"])
         labels = {(n["kind"], n["name"], params_text(n["params"])) for n in graph.nodes}
         rows.append(["distinct operations", str(len(labels))])
         if graph.nodes:

@@ -1,29 +1,40 @@
 """Types for brantel_core, the interned pipeline-graph store and its reducer.
 
 The extension has no Python source, so this stub-only package (PEP 561) is
-what type checkers read. The dict shapes below are the exact shapes the views
-return. The TypedDicts and the aliases ParamValue, NodeDict and NodeMapEntry
-exist only for type checking (they are not attributes of the module), so
-import them under ``if TYPE_CHECKING:``.
+what type checkers read. The dict shapes (NodeDict, DescriptorFields,
+ReportDict, ...) are defined once, in the brantel package, and re-exported
+here: ``from brantel import NodeDict`` works at run time as well, while
+``brantel_core.NodeDict`` exists for type checkers only. Importing them here
+costs nothing at run time, since the extension never reads this file.
 """
 
 from collections.abc import Sequence
 from typing import (
-    Literal,
-    NotRequired,
     Self,
     SupportsFloat,
     SupportsIndex,
     TypeAlias,
     TypeVar,
-    TypedDict,
     final,
     overload,
-    type_check_only,
 )
 
-# A parameter as the views return it: Int, Float, Bool or Str.
-ParamValue: TypeAlias = int | float | bool | str
+from brantel.shapes import (
+    DescriptorDict as DescriptorDict,
+    DescriptorFields as DescriptorFields,
+    ExchangeNodeDict as ExchangeNodeDict,
+    ExternalNodeDict as ExternalNodeDict,
+    JoinNodeDict as JoinNodeDict,
+    MemberDict as MemberDict,
+    NodeDict as NodeDict,
+    NodeMapEntry as NodeMapEntry,
+    OpNodeDict as OpNodeDict,
+    ParamValue as ParamValue,
+    ReductionNodeDict as ReductionNodeDict,
+    ReportDict as ReportDict,
+    SourceNodeDict as SourceNodeDict,
+    StageNodeDict as StageNodeDict,
+)
 
 # What a params dict may hold going in: bool first, then anything with
 # __index__ (stored as Int when it fits 64 bits), anything with __float__
@@ -31,10 +42,12 @@ ParamValue: TypeAlias = int | float | bool | str
 _ParamInput: TypeAlias = bool | SupportsIndex | SupportsFloat | str
 
 # The extension insists on a real dict (or subclass), so params are typed as
-# dict, not Mapping. dict is invariant in its value type, so each method has two
-# overloads: the first gives a literal written in place its context (a literal
-# mixing floats and strs would otherwise be inferred as dict[str, object]); the
-# second takes a dict variable of any narrower value type, such as dict[str, float].
+# dict, not Mapping. dict is invariant in its value type, so each method has
+# three overloads: the first gives a literal written in place its context; the
+# second takes a dict variable of any narrower value type, such as
+# dict[str, float]; the third takes dict[str, object], which is what mypy infers
+# for a variable holding a literal that mixes floats and strs
+# (params = {"scalar": 0.0, "side": "r"}). Values are checked at run time.
 _V = TypeVar("_V", bound=_ParamInput)
 
 # Node ids: any sequence of ints (or objects with __index__). A str is a
@@ -42,13 +55,11 @@ _V = TypeVar("_V", bound=_ParamInput)
 # element type keeps it out here as well.
 _Ids: TypeAlias = Sequence[SupportsIndex]
 
-# A descriptor record, or a dict with the five required str fields (and an
-# optional preprocessing_ref); other keys of a dict are ignored.
-_Descriptor: TypeAlias = PayloadDescriptor | DescriptorFields | dict[str, str | None] | dict[str, str]
-
-# (reduced node id, member index or None), or None for a node dead-code
-# elimination dropped.
-NodeMapEntry: TypeAlias = tuple[int, int | None] | None
+# A descriptor record, or a dict of the descriptor's fields. Plain dict types
+# are left out on purpose: a DescriptorFields literal with a misspelt key is an
+# error, where dict[str, str] would take any key. Annotate a dict variable as
+# DescriptorFields (importable from brantel).
+_Descriptor: TypeAlias = PayloadDescriptor | DescriptorFields
 
 def version() -> str: ...
 
@@ -57,126 +68,6 @@ class PanicException(BaseException):
 
     Derives from BaseException so that ``except Exception`` does not swallow it.
     """
-
-@type_check_only
-class DescriptorDict(TypedDict):
-    """The "descriptor" entry of an external node's view."""
-
-    kind: str
-    content_hash: str
-    framework: str
-    version: str
-    io_schema: str
-    preprocessing_ref: str | None
-
-@type_check_only
-class DescriptorFields(TypedDict):
-    """A descriptor given to add_external as a dict; other keys are ignored."""
-
-    kind: str
-    content_hash: str
-    framework: str
-    version: str
-    io_schema: str
-    preprocessing_ref: NotRequired[str | None]
-
-@type_check_only
-class MemberDict(TypedDict):
-    """One fused operation inside a stage node."""
-
-    kind: Literal["op", "red"]
-    name: str
-    params: dict[str, ParamValue]
-    inputs: list[tuple[Literal["input", "member"], int]]
-
-@type_check_only
-class SourceNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["source"]
-    name: str
-    params: dict[str, ParamValue]
-
-@type_check_only
-class OpNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["op"]
-    name: str
-    params: dict[str, ParamValue]
-
-@type_check_only
-class ReductionNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["reduction"]
-    name: str
-    params: dict[str, ParamValue]
-
-@type_check_only
-class ExternalNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["external"]
-    name: str
-    params: dict[str, ParamValue]
-    descriptor: DescriptorDict
-
-@type_check_only
-class StageNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["stage"]
-    name: str
-    params: dict[str, ParamValue]
-    n_members: int
-    members: list[MemberDict]
-
-@type_check_only
-class ExchangeNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["exchange"]
-    name: str
-    params: dict[str, ParamValue]
-
-@type_check_only
-class JoinNodeDict(TypedDict):
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: Literal["join"]
-    name: str
-    params: dict[str, ParamValue]
-
-# Testing node["kind"] narrows a NodeDict to the one shape that has
-# "descriptor" or "members".
-NodeDict: TypeAlias = (
-    SourceNodeDict
-    | OpNodeDict
-    | ReductionNodeDict
-    | ExternalNodeDict
-    | StageNodeDict
-    | ExchangeNodeDict
-    | JoinNodeDict
-)
-
-@type_check_only
-class ReportDict(TypedDict):
-    """The six counts of one reduction (the key order is not fixed)."""
-
-    input_nodes: int
-    reachable_nodes: int
-    canonical_nodes: int
-    stages: int
-    reduced_nodes: int
-    boundary_nodes: int
 
 @final
 class PayloadDescriptor:
@@ -215,13 +106,19 @@ class GraphStore:
     @overload
     def add_source(self, name: str, params: dict[str, _V]) -> int: ...
     @overload
+    def add_source(self, name: str, params: dict[str, object]) -> int: ...
+    @overload
     def add_op(self, name: str, inputs: _Ids, params: dict[str, _ParamInput] | None = None) -> int: ...
     @overload
     def add_op(self, name: str, inputs: _Ids, params: dict[str, _V]) -> int: ...
     @overload
+    def add_op(self, name: str, inputs: _Ids, params: dict[str, object]) -> int: ...
+    @overload
     def add_reduction(self, name: str, inputs: _Ids, params: dict[str, _ParamInput] | None = None) -> int: ...
     @overload
     def add_reduction(self, name: str, inputs: _Ids, params: dict[str, _V]) -> int: ...
+    @overload
+    def add_reduction(self, name: str, inputs: _Ids, params: dict[str, object]) -> int: ...
     @overload
     def add_external(
         self, descriptor: _Descriptor, inputs: _Ids, params: dict[str, _ParamInput] | None = None
@@ -229,13 +126,19 @@ class GraphStore:
     @overload
     def add_external(self, descriptor: _Descriptor, inputs: _Ids, params: dict[str, _V]) -> int: ...
     @overload
+    def add_external(self, descriptor: _Descriptor, inputs: _Ids, params: dict[str, object]) -> int: ...
+    @overload
     def add_exchange(self, inputs: _Ids, params: dict[str, _ParamInput] | None = None) -> int: ...
     @overload
     def add_exchange(self, inputs: _Ids, params: dict[str, _V]) -> int: ...
     @overload
+    def add_exchange(self, inputs: _Ids, params: dict[str, object]) -> int: ...
+    @overload
     def add_join(self, inputs: _Ids, params: dict[str, _ParamInput] | None = None) -> int: ...
     @overload
     def add_join(self, inputs: _Ids, params: dict[str, _V]) -> int: ...
+    @overload
+    def add_join(self, inputs: _Ids, params: dict[str, object]) -> int: ...
     def node_count(self) -> int: ...
     def to_dot(self) -> str: ...
     def nodes(self) -> list[NodeDict]: ...
@@ -250,13 +153,30 @@ class GraphStore:
 
 @final
 class IncrementalReducer:
-    """Canonicalises a graph step by step while it is being built."""
+    """Canonicalises a graph step by step while it is being built.
+
+    Folds an identity op with exactly one input into that input, a bare
+    commutative op into its swapped twin, and equal nodes into one; finalize
+    then gives the same reduced store and node map as GraphStore.reduce. A
+    reducer belongs to the first store it is given: step or finalize with any
+    other store raises ValueError and leaves the reducer unchanged.
+    """
 
     def __new__(cls) -> Self: ...
-    def step(self, store: GraphStore) -> int: ...
+    def step(self, store: GraphStore) -> int:
+        """Fold the nodes added to store since the previous step; returns how many were consumed.
+
+        Raises ValueError if this reducer was first given another store.
+        """
     def watermark(self) -> int: ...
     def total_work(self) -> int: ...
     def canonical_count(self) -> int: ...
     def finalize(
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: _Ids | None = None
-    ) -> tuple[GraphStore, ReportDict]: ...
+    ) -> tuple[GraphStore, ReportDict]:
+        """Consume what is new in store, then reduce the canonical form as GraphStore.reduce does.
+
+        The report's input_nodes and reachable_nodes count canonical nodes. Raises
+        ValueError for an unknown output id, or if this reducer was first given
+        another store; either way the reducer is unchanged.
+        """

@@ -96,7 +96,7 @@ if TYPE_CHECKING:
     # Misuse the stubs must reject.
     _s = bc.GraphStore()
     _s.add_op("f", "01")  # type: ignore[arg-type]
-    _s.add_op("f", [0], {"x": [1, 2]})  # type: ignore[dict-item]
+    _s.add_exchange([0], [("x", 1)])  # type: ignore[call-overload]
     _s.add_source(3)  # type: ignore[call-overload]
     _s.reduce(True)  # type: ignore[call-arg]
     _s.serialize(outputs=[1.5])  # type: ignore[list-item]

@@ -1,0 +1,1 @@
+brantel_core-stubs/__init__.pyi
