@@ -78,7 +78,7 @@ def _clustered(node: Node) -> bool:
 
 
 def _ordered(node: Node) -> bool:
-    """Whether swapping two inputs could change what ``node`` computes."""
+    """Whether swapping two inputs could change what ``node`` (or a stage member) computes."""
     return len(node["inputs"]) > 1 and not is_bare_commutative(node)
 
 
@@ -137,7 +137,7 @@ class _Drawing:
                 label = dot_string(label_text(_member_lines(node, j), self.width))
                 self.lines.append(f"    n{i}m{j} [label={label}, {style}{extra}];")
             for j, m in enumerate(node["members"]):
-                ordered = len(m["inputs"]) > 1
+                ordered = _ordered(m)  # a member has the shape of the op it was
                 for pos, (ref, k) in enumerate(m["inputs"]):
                     if ref == "member" and k < len(node["members"]):
                         self.lines.append(f"    n{i}m{k} -> n{i}m{j}{_position(pos) if ordered else ''};")
