@@ -189,7 +189,7 @@ def _first_distinct(ids: Sequence[int], limit: int | None) -> list[int]:
 
 
 def parse_ids(text: str) -> list[int]:
-    """'3,5, 9' -> [3, 5, 9]; '' -> [] (an explicit empty output list).
+    """'3,5, 9' or '3 5 9' -> [3, 5, 9]; '' -> [] (an explicit empty output list).
 
     Every comma separates two ids: '1,,2', ',1' and '1,' are refused rather than
     read as a shorter list, which would silently reduce to something else.
@@ -198,12 +198,13 @@ def parse_ids(text: str) -> list[int]:
         return []
     out: list[int] = []
     for piece in text.split(","):
-        piece = piece.strip()
-        if not piece:
+        words = piece.split()
+        if not words:
             raise ValueError(f"empty node id in {text!r}")
-        if not piece.isdigit() or not piece.isascii():
-            raise ValueError(f"not a node id: {piece!r}")
-        out.append(int(piece))
+        for word in words:
+            if not word.isdigit() or not word.isascii():
+                raise ValueError(f"not a node id: {word!r}")
+            out.append(int(word))
     return out
 
 

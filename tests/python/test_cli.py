@@ -199,7 +199,7 @@ BAD_ARGS = [
     (["reduce", "{f}", "--outputs", "-1"], "not a node id: '-1'"),
     (["reduce", "{f}", "--outputs", "1,,2"], "empty node id in '1,,2'"),
     (["explain", "{f}", "--outputs", "1,"], "empty node id in '1,'"),
-    (["reduce", "{f}", "--outputs", "1 2"], "not a node id: '1 2'"),
+    (["reduce", "{f}", "--outputs", "1 ,, 2"], "empty node id in '1 ,, 2'"),
     (["dot", "{f}", "--radius", "2"], "--radius needs --around ID"),
     (["dot", "{f}", "--around", "two"], "not a non-negative integer: 'two'"),
     (["dot", "{f}", "--label-width", "3"], "labels need at least 8 characters"),
