@@ -253,6 +253,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
       .with_node_limit(summary.node_limit)
       .with_time_limit(kTimeLimit)
       .with_egraph(std::move(loaded));
+  if (clock_) runner.with_clock(clock_, units_per_read_);
   runner.run(rules_);
   const egraph::EGraph& saturated = runner.egraph();
   summary.stop_reason = *runner.stop_reason();
