@@ -18,7 +18,7 @@ void EGraph::reserve(std::size_t n, std::size_t max_ids) {
   added_.reserve(max_ids);
   classes_.reserve(max_ids);
   rebuilt_at_.reserve(max_ids);
-  queue_state_.reserve(max_ids);
+  deferred_now_.reserve(max_ids);
   memo_.reserve(n);
 }
 
@@ -54,7 +54,7 @@ Id EGraph::add(SymbolNode node) {
   cls.id = id;
   cls.nodes.push_back(node);
   rebuilt_at_.push_back(0);
-  queue_state_.push_back(QueueState::kIdle);
+  deferred_now_.push_back(0);
   added_.push_back(std::move(node));
   ++class_count_;
   clean_ = false;
@@ -85,7 +85,7 @@ bool EGraph::union_classes(Id a, Id b) {
   EClass& winner = class_of_root(root1);
   BRANTEL_CHECK(winner.id == root1, "the surviving class carries the surviving id");
 
-  for (const Id parent : loser.parents) queue(parent);
+  pending_.insert(pending_.end(), loser.parents.begin(), loser.parents.end());
   // Extend the longer list; the order inside these lists carries no meaning.
   if (winner.nodes.size() < loser.nodes.size()) std::swap(winner.nodes, loser.nodes);
   winner.nodes.append_from(std::move(loser.nodes));
@@ -126,14 +126,6 @@ std::size_t EGraph::rebuild(WorkBudget& budget) {
   return unions;
 }
 
-void EGraph::queue(Id parent) {
-  QueueState& state = queue_state_[parent];
-  // A deferred node is re-canonicalised once the stack drains, after this union.
-  if (state == QueueState::kDeferred) return;
-  state = QueueState::kQueued;
-  pending_.push_back(parent);
-}
-
 std::size_t EGraph::process_pending(WorkBudget& budget) {
   std::size_t unions = 0;
   // Entries are popped from the back, and their added nodes, the union-find entries
@@ -154,7 +146,7 @@ std::size_t EGraph::process_pending(WorkBudget& budget) {
       if (deferred_.empty()) break;
       const Id id = deferred_.back();
       deferred_.pop_back();
-      queue_state_[id] = QueueState::kIdle;
+      deferred_now_[id] = 0;
       if (recanonicalise(id, budget)) ++unions;
       continue;
     }
@@ -169,20 +161,17 @@ std::size_t EGraph::process_pending(WorkBudget& budget) {
     }
     const Id id = pending_.back();
     pending_.pop_back();
-    QueueState& state = queue_state_[id];
-    // Idle: a copy queued later was popped first and re-canonicalised the node, and
-    // no child has lost a union since (that would have queued it again), so this
-    // copy would insert the same key into the same class. Deferred: it waits below.
-    if (state != QueueState::kQueued) continue;
     if (added_[id].arity() > kDeferArity) {
       // A wide node is queued once per child that loses a union, and each copy
       // would re-canonicalise all its children: it waits until the stack is empty
-      // and is then repaired once against the children's final roots.
-      state = QueueState::kDeferred;
-      deferred_.push_back(id);
+      // and is then repaired once against the children's final roots. Copies
+      // popped while it waits have nothing to add.
+      if (deferred_now_[id] == 0) {
+        deferred_now_[id] = 1;
+        deferred_.push_back(id);
+      }
       continue;
     }
-    state = QueueState::kIdle;
     if (recanonicalise(id, budget)) ++unions;
   }
   return unions;

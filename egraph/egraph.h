@@ -15,10 +15,10 @@
 //   rebuild  (1) pops pending entries last-in first-out, re-canonicalises each
 //            node and re-inserts it into the memo; a collision with an entry of
 //            another class means the two are congruent, so they are united, which
-//            queues more parents. A copy of a node that was re-canonicalised since
-//            it was queued is dropped, and a node wider than kDeferArity waits
-//            until the stack is empty, so a wide parent whose n children all merge
-//            costs O(n) per wave rather than O(n) per merged child. (2) re-canonicalises, sorts and de-duplicates the
+//            queues more parents. A node wider than kDeferArity is not repaired
+//            per queued copy but waits until the stack is empty, so a wide parent
+//            whose n children all merge costs O(n) rather than O(n) per merged
+//            child. (2) re-canonicalises, sorts and de-duplicates the
 //            node lists of the classes touched since the last rebuild, and refreshes
 //            the per-operator class lists that matching reads.
 //
@@ -238,8 +238,6 @@ class EGraph {
     if (id < first_new_id_) dirty_.push_back(id);
   }
   std::size_t process_pending(WorkBudget& budget);
-  // Queues parent for re-canonicalisation after one of its children lost a union.
-  void queue(Id parent);
   // Re-canonicalises the node added as id and re-inserts it into the memo; true
   // when that found a congruent node in another class and united the two.
   bool recanonicalise(Id id, WorkBudget& budget);
@@ -286,14 +284,11 @@ class EGraph {
   UnionFind uf_;
   BigVec<SymbolNode> added_;
   BigVec<Id> pending_;
-  // Where an id stands in the rebuild queue. kQueued: a copy was pushed onto
-  // pending_ since the node was last re-canonicalised; kDeferred: it waits in
-  // deferred_. Every id is idle after a rebuild.
-  enum class QueueState : std::uint8_t { kIdle, kQueued, kDeferred };
-  BigVec<QueueState> queue_state_;
+  // Wide nodes popped from pending_ wait here, once each, until it is empty;
+  // deferred_now_[id] says whether id is waiting. Nodes of at most kDeferArity
+  // children cost little per queued copy and keep stack order.
   BigVec<Id> deferred_;
-  // Nodes with more children than this are deferred rather than re-canonicalised
-  // per queued copy; narrower ones cost little per copy and keep stack order.
+  BigVec<std::uint8_t> deferred_now_;
   static constexpr std::uint32_t kDeferArity = 16;
   MemoTable memo_;
   ClassTable classes_;

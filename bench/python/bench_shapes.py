@@ -7,8 +7,9 @@
 For each shape and size the graph is built once, then every operation is timed
 in --runs rounds; a round visits every size of the shape in turn, so a slow
 spell of the shared machine hits one run of a size rather than all of them.
-Each cell is the median time per node in microseconds, with the spread of the
-runs (max - min) after it. The last column is the mean ratio per doubling,
+Each run starts at another operation, so that none always comes first after a
+change of size. Each cell is the median time per node in microseconds, with the
+spread of the runs (max - min) after it. The last column is the mean ratio per doubling,
 (t_last / t_first) ** (1 / doublings) on total times: 2.0 is linear. Next to
 the figures, a Python dict filled with one entry per node is timed in the same
 rounds: the machine's own growth for a hash table of that size.
@@ -175,11 +176,14 @@ def run_shape(name: str, sizes: list[int], runs: int) -> None:
         built.append((store, outputs, store.serialize(outputs=outputs)))
     counts = [store.node_count() for store, _, _ in built]
     samples: dict[str, list[list[float]]] = {op: [[] for _ in sizes] for op in (*OPS, PEER)}
-    for _ in range(runs):
+    for run in range(runs):
         for k, (store, outputs, blob) in enumerate(built):
-            for op, fn in operations(store, outputs, blob).items():
+            ops = [*operations(store, outputs, blob).items(), (PEER, lambda: dict_peer(counts[k]))]
+            # Each run starts at another operation: the first after a size change
+            # pays for the memory the previous size freed.
+            shift = run % len(ops)
+            for op, fn in ops[shift:] + ops[:shift]:
                 samples[op][k].append(timed(fn))
-            samples[PEER][k].append(timed(lambda: dict_peer(counts[k])))
     reduced, report = built[-1][0].reduce(outputs=built[-1][1])
     print(f"\n{name}: nodes {', '.join(f'{c:,d}' for c in counts)}; at the largest, reduce keeps "
           f"{reduced.node_count():,d} nodes ({report['stages']} stages)")
