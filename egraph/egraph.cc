@@ -18,6 +18,7 @@ void EGraph::reserve(std::size_t n, std::size_t max_ids) {
   added_.reserve(max_ids);
   classes_.reserve(max_ids);
   rebuilt_at_.reserve(max_ids);
+  deferred_now_.reserve(max_ids);
   memo_.reserve(n);
 }
 
@@ -53,6 +54,7 @@ Id EGraph::add(SymbolNode node) {
   cls.id = id;
   cls.nodes.push_back(node);
   rebuilt_at_.push_back(0);
+  deferred_now_.push_back(0);
   added_.push_back(std::move(node));
   ++class_count_;
   clean_ = false;
@@ -93,8 +95,8 @@ bool EGraph::union_classes(Id a, Id b) {
   return true;
 }
 
-std::size_t EGraph::rebuild() {
-  if (pending_.empty() && dirty_.empty() && first_new_id_ == uf_.size()) {
+std::size_t EGraph::rebuild(WorkBudget& budget) {
+  if (pending_.empty() && deferred_.empty() && dirty_.empty() && first_new_id_ == uf_.size()) {
     // Nothing was added or merged since the last rebuild: every invariant still holds.
     clean_ = true;
     merges_since_rebuild_ = 0;
@@ -104,8 +106,12 @@ std::size_t EGraph::rebuild() {
   const std::size_t old_classes = class_count();
   const auto started = std::chrono::steady_clock::now();
 
-  const std::size_t unions = process_pending();
-  const std::size_t trimmed = rebuild_classes();
+  const std::size_t unions = process_pending(budget);
+  // Cut short, the e-graph keeps its unions (each one sound) and the work still
+  // queued; the next rebuild takes it up where this one stopped.
+  if (budget.exhausted()) return unions;
+  const std::size_t trimmed = rebuild_classes(budget);
+  if (budget.exhausted()) return unions;
   clean_ = true;
   merges_since_rebuild_ = 0;
 
@@ -120,19 +126,30 @@ std::size_t EGraph::rebuild() {
   return unions;
 }
 
-std::size_t EGraph::process_pending() {
+std::size_t EGraph::process_pending(WorkBudget& budget) {
   std::size_t unions = 0;
   // Entries are popped from the back, and their added nodes, the union-find entries
   // of those nodes' children and the memo slots the re-canonicalised nodes go to are
   // all scattered. So each entry's node is loaded 3 * kStep pops early, its
   // children's entries 2 * kStep pops early, and its memo slot kStep pops early.
   // A union pushes entries in between, which only makes some of these hints miss.
+  // Only inline nodes are looked ahead at: reading a wide node's children per
+  // queued copy would cost its arity per pop.
   constexpr std::size_t kStep = 4;
   auto node_ahead = [&](std::size_t steps) -> const SymbolNode* {
     if (pending_.size() <= steps * kStep) return nullptr;
-    return &added_[pending_[pending_.size() - 1 - steps * kStep]];
+    const SymbolNode* node = &added_[pending_[pending_.size() - 1 - steps * kStep]];
+    return node->arity() <= SymbolNode::kInlineChildren ? node : nullptr;
   };
-  while (!pending_.empty()) {
+  while (!budget.spend(1)) {
+    if (pending_.empty()) {
+      if (deferred_.empty()) break;
+      const Id id = deferred_.back();
+      deferred_.pop_back();
+      deferred_now_[id] = 0;
+      if (recanonicalise(id, budget)) ++unions;
+      continue;
+    }
     if (pending_.size() > 3 * kStep) __builtin_prefetch(&added_[pending_[pending_.size() - 1 - 3 * kStep]]);
     if (const SymbolNode* later = node_ahead(2)) {
       for (Id c : later->children()) uf_.prefetch(c);
@@ -140,27 +157,44 @@ std::size_t EGraph::process_pending() {
     if (const SymbolNode* soon = node_ahead(1)) {
       const bool canonical = std::all_of(soon->children().begin(), soon->children().end(),
                                          [&](Id c) { return uf_.is_root(c); });
-      if (!canonical && soon->arity() <= SymbolNode::kInlineChildren) prefetch_add(*soon);
+      if (!canonical) prefetch_add(*soon);
     }
     const Id id = pending_.back();
     pending_.pop_back();
-    const SymbolNode& added = added_[id];
-    const bool all_roots = std::all_of(added.children().begin(), added.children().end(),
-                                       [&](Id c) { return uf_.is_root(c); });
-    // A node whose children are all still roots is its own canonical form. That key
-    // went into the memo when the node was added, and every later overwrite of a key
-    // united the old and new ids, so the stored id is already in this node's class:
-    // re-inserting it could only perform a union that returns false.
-    if (all_roots) continue;
-
-    SymbolNode node = added;
-    for (Id& c : node.children_mut()) c = uf_.find_mut(c);
-    touch(id);
-    if (const std::optional<Id> old = memo_.insert_or_assign(std::move(node), id)) {
-      if (union_classes(*old, id)) ++unions;
+    if (added_[id].arity() > kDeferArity) {
+      // A wide node is queued once per child that loses a union, and each copy
+      // would re-canonicalise all its children: it waits until the stack is empty
+      // and is then repaired once against the children's final roots. Copies
+      // popped while it waits have nothing to add.
+      if (deferred_now_[id] == 0) {
+        deferred_now_[id] = 1;
+        deferred_.push_back(id);
+      }
+      continue;
     }
+    if (recanonicalise(id, budget)) ++unions;
   }
   return unions;
+}
+
+bool EGraph::recanonicalise(Id id, WorkBudget& budget) {
+  const SymbolNode& added = added_[id];
+  budget.spend(added.arity());
+  const bool all_roots = std::all_of(added.children().begin(), added.children().end(),
+                                     [&](Id c) { return uf_.is_root(c); });
+  // A node whose children are all still roots is its own canonical form. That key
+  // went into the memo when the node was added, and every later overwrite of a key
+  // united the old and new ids, so the stored id is already in this node's class:
+  // re-inserting it could only perform a union that returns false.
+  if (all_roots) return false;
+
+  SymbolNode node = added;
+  for (Id& c : node.children_mut()) c = uf_.find_mut(c);
+  touch(id);
+  if (const std::optional<Id> old = memo_.insert_or_assign(std::move(node), id)) {
+    return union_classes(*old, id);
+  }
+  return false;
 }
 
 std::uint32_t EGraph::op_slot(Symbol op) {
@@ -173,12 +207,13 @@ std::uint32_t EGraph::op_slot(Symbol op) {
   return it->second;
 }
 
-void EGraph::repair_class(Id id, std::size_t& trimmed) {
+void EGraph::repair_class(Id id, std::size_t& trimmed, WorkBudget& budget) {
   const Id root = uf_.find_mut(id);
   if (rebuilt_at_[root] == rebuild_epoch_) return;
   rebuilt_at_[root] = rebuild_epoch_;
   EClass& cls = class_of_root(root);
   for (SymbolNode& n : cls.nodes) {
+    budget.spend(1 + n.arity());
     for (Id& c : n.children_mut()) c = uf_.find_mut(c);
   }
   if (cls.nodes.size() > 1) {
@@ -243,12 +278,15 @@ std::uint32_t EGraph::slot_of(Symbol op) {
   return slot;
 }
 
-std::size_t EGraph::rebuild_classes() {
+std::size_t EGraph::rebuild_classes(WorkBudget& budget) {
   ++rebuild_epoch_;
   touched_op_slots_.clear();
   last_list_ = nullptr;
   std::size_t trimmed = 0;
   const auto created = static_cast<Id>(uf_.size());
+  // Each loop stops where the budget ran out and leaves the rest queued: new
+  // classes from first_new_id_ on, and the dirty ids not yet repaired.
+  Id id = first_new_id_;
   if (merges_since_rebuild_ == 0) {
     // No class lost a union since the last rebuild, so each class created since
     // holds just the node it was added with, whose children were roots then and
@@ -256,7 +294,7 @@ std::size_t EGraph::rebuild_classes() {
     // it, and they need only its operator, read from the 16-byte added node rather
     // than the 64-byte record. Nothing else is repaired, so no class is stamped.
     // (The rebuild after loading a graph is this case for every class.)
-    for (Id id = first_new_id_; id < created; ++id) {
+    for (; id < created && !budget.spend(1); ++id) {
       const SymbolNode& added = added_[id];
       count_node(list_op(id, added.op(), added.arity()), 1);
     }
@@ -267,17 +305,19 @@ std::size_t EGraph::rebuild_classes() {
     // per merged class. The new roots lie in order; their children's union-find
     // entries are started kAhead ids early, from the record.
     constexpr Id kAheadNew = 4;
-    for (Id id = first_new_id_; id < created; ++id) {
+    for (; id < created && !budget.spend(1); ++id) {
       if (created - id > kAheadNew && uf_.is_root(id + kAheadNew)) prefetch_child_entries(id + kAheadNew);
       count_node(slot_of(added_[id].op()), 1);
-      if (uf_.is_root(id)) repair_class(id, trimmed);
+      if (uf_.is_root(id)) repair_class(id, trimmed, budget);
     }
   }
+  first_new_id_ = id;
   // Dirty classes are scattered over the arrays: start each one's record and
   // stamp kAhead classes early, and its node list and its children's union-find
   // entries half as early.
   constexpr std::size_t kAhead = 8;
-  for (std::size_t k = 0; k < dirty_.size(); ++k) {
+  std::size_t k = 0;
+  for (; !budget.exhausted() && k < dirty_.size() && !budget.spend(1); ++k) {
     if (k + kAhead < dirty_.size()) {
       prefetch_class(dirty_[k + kAhead]);
       __builtin_prefetch(&rebuilt_at_[dirty_[k + kAhead]]);
@@ -286,12 +326,12 @@ std::size_t EGraph::rebuild_classes() {
       prefetch_class_nodes(dirty_[k + kAhead / 2]);
       prefetch_child_entries(dirty_[k + kAhead / 2]);
     }
-    repair_class(dirty_[k], trimmed);
+    repair_class(dirty_[k], trimmed, budget);
   }
-  first_new_id_ = created;
-  dirty_.clear();
+  dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<std::ptrdiff_t>(k));
   // Every list that may hold a merged-away class or a repeat was touched above: a
-  // loser's operators all reach its survivor, which was repaired.
+  // loser's operators all reach its survivor, which was repaired (once the
+  // rebuild completes; searches wait for that).
   listed_bits_.resize((created + 63) / 64, 0);
   for (const std::uint32_t slot : touched_op_slots_) compact_op_list(op_entries_[slot].classes);
   return trimmed;

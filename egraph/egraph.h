@@ -15,7 +15,10 @@
 //   rebuild  (1) pops pending entries last-in first-out, re-canonicalises each
 //            node and re-inserts it into the memo; a collision with an entry of
 //            another class means the two are congruent, so they are united, which
-//            queues more parents. (2) re-canonicalises, sorts and de-duplicates the
+//            queues more parents. A node wider than kDeferArity is not repaired
+//            per queued copy but waits until the stack is empty, so a wide parent
+//            whose n children all merge costs O(n) rather than O(n) per merged
+//            child. (2) re-canonicalises, sorts and de-duplicates the
 //            node lists of the classes touched since the last rebuild, and refreshes
 //            the per-operator class lists that matching reads.
 //
@@ -61,6 +64,7 @@
 #include "egraph/small_vec.h"
 #include "egraph/symbol_node.h"
 #include "egraph/union_find.h"
+#include "egraph/work_budget.h"
 
 namespace brantel::egraph {
 
@@ -135,7 +139,14 @@ class EGraph {
   bool union_classes(Id a, Id b);
   Id find(Id x) const { return uf_.find(x); }
   // Restores the invariants; returns the number of congruence unions it made.
-  std::size_t rebuild();
+  std::size_t rebuild() {
+    WorkBudget unlimited;
+    return rebuild(unlimited);
+  }
+  // The same, spending one unit per queued node, class and child it handles. When
+  // the budget runs out it returns early: the unions made so far stand, the rest
+  // stays queued for the next rebuild, and the e-graph is not clean.
+  std::size_t rebuild(WorkBudget& budget);
 
   // The class of id (resolved to its root); panics "Invalid id {}" for a root without
   // a class.
@@ -226,8 +237,11 @@ class EGraph {
   void touch(Id id) {
     if (id < first_new_id_) dirty_.push_back(id);
   }
-  std::size_t process_pending();
-  std::size_t rebuild_classes();
+  std::size_t process_pending(WorkBudget& budget);
+  // Re-canonicalises the node added as id and re-inserts it into the memo; true
+  // when that found a congruent node in another class and united the two.
+  bool recanonicalise(Id id, WorkBudget& budget);
+  std::size_t rebuild_classes(WorkBudget& budget);
   // The slot of op's list, created if new.
   std::uint32_t op_slot(Symbol op);
   // The slot of op's list (created if every operator is indexed), or kNoSlot
@@ -244,7 +258,7 @@ class EGraph {
     if (seen != arity) seen = seen == kNoArity ? arity : kMixedArity;
   }
   void compact_op_list(BigVec<Id>& list);
-  void repair_class(Id id, std::size_t& trimmed);
+  void repair_class(Id id, std::size_t& trimmed, WorkBudget& budget);
   // Once the record of root is cached: the union-find entries of the children of
   // its nodes, which repairing it resolves. Node lists and child lists off the
   // record are left alone; they would be misses of their own.
@@ -270,6 +284,12 @@ class EGraph {
   UnionFind uf_;
   BigVec<SymbolNode> added_;
   BigVec<Id> pending_;
+  // Wide nodes popped from pending_ wait here, once each, until it is empty;
+  // deferred_now_[id] says whether id is waiting. Nodes of at most kDeferArity
+  // children cost little per queued copy and keep stack order.
+  BigVec<Id> deferred_;
+  BigVec<std::uint8_t> deferred_now_;
+  static constexpr std::uint32_t kDeferArity = 16;
   MemoTable memo_;
   ClassTable classes_;
   std::size_t class_count_ = 0;

@@ -25,7 +25,7 @@ namespace brantel::egraph {
 
 std::optional<std::string> EGraph::check_invariants() const {
   if (!clean_) return "e-graph is not clean";
-  if (!pending_.empty() || !dirty_.empty() || first_new_id_ != uf_.size()) return "work is still queued after a rebuild";
+  if (!pending_.empty() || !deferred_.empty() || !dirty_.empty() || first_new_id_ != uf_.size()) return "work is still queued after a rebuild";
 
   std::size_t counted = 0;
   std::vector<std::pair<SymbolNode, Id>> all_nodes;

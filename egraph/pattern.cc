@@ -152,17 +152,18 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
 }
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit,
-                                                     const Pattern* applier) const {
+                                                     const Pattern* applier, WorkBudget* budget) const {
   if (applier != nullptr && !applier->flat_operator()) applier = nullptr;
   if (flat_bind_) {
     BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
-    return search_flat_bind(egraph, limit, applier);
+    WorkBudget unlimited;
+    return search_flat_bind(egraph, limit, applier, budget != nullptr ? *budget : unlimited);
   }
-  return search_with_machine(egraph, limit, applier);
+  return search_with_machine(egraph, limit, applier, budget);
 }
 
 std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::size_t limit,
-                                                     const Pattern* applier) const {
+                                                     const Pattern* applier, WorkBudget& budget) const {
   // Must agree with the machine running the one Bind: the same candidate classes in
   // the same order, the class's e-nodes of the operator in sorted order, those of
   // the Bind's arity only, each variable resolved to its root, and a stop once limit
@@ -180,7 +181,7 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
   constexpr std::size_t kRecordAhead = 16;
   constexpr std::size_t kNodesAhead = 8;
   for (std::size_t k = 0; k < std::min(kRecordAhead, candidates.size()); ++k) egraph.prefetch_class(candidates[k]);
-  for (std::size_t k = 0; k < candidates.size(); ++k) {
+  for (std::size_t k = 0; k < candidates.size() && !budget.spend(1); ++k) {
     if (k + kRecordAhead < candidates.size()) egraph.prefetch_class(candidates[k + kRecordAhead]);
     if (k + kNodesAhead < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kNodesAhead]);
     const Id eclass = candidates[k];
@@ -218,12 +219,14 @@ bool Pattern::matches_at_least(const EGraph& egraph, std::size_t count) const {
 }
 
 std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, std::size_t limit,
-                                                       const Pattern* applier) const {
+                                                       const Pattern* applier, WorkBudget* budget) const {
   // Checked here as well as per class: the operator index of a dirty graph may be out
   // of date, so a search could otherwise return a wrong empty answer.
   BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
   std::vector<SearchMatches> found;
   if (ast_.empty()) return found;
+  WorkBudget unlimited;
+  WorkBudget& spend_from = budget != nullptr ? *budget : unlimited;
   std::vector<Subst> substs;
   std::vector<Id> registers;
   std::size_t remaining = limit;
@@ -246,19 +249,22 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
     // Only a class holding an e-node with the root's operator can satisfy the root
     // Bind or Lookup, so the others are skipped without changing what is found.
     for (Id eclass : egraph.classes_with_op(root->op())) {
-      if (remaining == 0) break;
+      if (remaining == 0 || spend_from.spend(1)) break;
       visit(eclass);
     }
   } else {
     for (Id eclass : egraph.class_ids()) {
-      if (remaining == 0) break;
+      if (remaining == 0 || spend_from.spend(1)) break;
       visit(eclass);
     }
   }
   return found;
 }
 
-std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                       WorkBudget* budget) const {
+  WorkBudget unlimited;
+  WorkBudget& spend_from = budget != nullptr ? *budget : unlimited;
   std::vector<Id> changed;
   // One per matched class to start with: counting the substitutions first was a
   // pass of its own over a match list that, for a large graph, is out of cache.
@@ -338,6 +344,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
 
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) {
+      if (spend_from.spend(1)) return changed;
       if (!leaves.empty()) prefetch_next();
       if (unchanged(subst)) continue;
       for (std::size_t k = 0; k < ast_.size(); ++k) {

@@ -32,6 +32,7 @@
 #include "egraph/pattern_ast.h"
 #include "egraph/program.h"
 #include "egraph/subst.h"
+#include "egraph/work_budget.h"
 #include "support/result.h"
 
 namespace brantel::egraph {
@@ -76,8 +77,11 @@ class Pattern {
   // With `applier`, each substitution notes whether applier's instantiation is
   // already an e-node of its class (Subst::instantiation_present); only an applier
   // that is one operator over variables is checked.
+  // With `budget`, one unit per candidate class; once it runs out the search stops
+  // and returns the matches found so far.
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
-                                               const Pattern* applier = nullptr) const;
+                                               const Pattern* applier = nullptr,
+                                               WorkBudget* budget = nullptr) const;
   // True only when search_with_limit(egraph, count) would certainly return count
   // substitutions: a flat Bind on a clean graph, where every e-node of the
   // operator has the Bind's arity and the classes hold at least count of them,
@@ -87,7 +91,10 @@ class Pattern {
   // Substitutions that note their instantiation as present, and none of whose
   // bindings has lost a union since, are skipped: adding the instantiation would
   // find it in the memo and the union with its own class would return false.
-  std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches) const;
+  // With `budget`, one unit per substitution; once it runs out the merges made so
+  // far stand and the rest of the matches are left alone.
+  std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                                WorkBudget* budget = nullptr) const;
 
   // The pattern as an s-expression, e.g. "(op|add ?b ?a)".
   std::string to_string() const;
@@ -98,11 +105,12 @@ class Pattern {
   // Search through the general machine even for a flat Bind; for tests that compare
   // the two.
   std::vector<SearchMatches> search_with_machine(const EGraph& egraph, std::size_t limit,
-                                                 const Pattern* applier = nullptr) const;
+                                                 const Pattern* applier = nullptr,
+                                                 WorkBudget* budget = nullptr) const;
 
  private:
   std::vector<SearchMatches> search_flat_bind(const EGraph& egraph, std::size_t limit,
-                                              const Pattern* applier) const;
+                                              const Pattern* applier, WorkBudget& budget) const;
   // For an applier that is one operator over variables: whether its instantiation
   // under `subst` is among cls's (canonical, sorted) e-nodes.
   bool instantiation_in(const EClass& cls, const Subst& subst) const;

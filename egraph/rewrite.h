@@ -41,11 +41,13 @@ class Rewrite {
   // Notes on each substitution whether the applier's instantiation is already in
   // the matched class, which lets apply() skip the substitutions that cannot change
   // anything (on a saturated graph, all of them).
-  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const {
-    return searcher_->search_with_limit(egraph, limit, applier_.get());
+  std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
+                                               WorkBudget* budget = nullptr) const {
+    return searcher_->search_with_limit(egraph, limit, applier_.get(), budget);
   }
-  std::vector<Id> apply(EGraph& egraph, const std::vector<SearchMatches>& matches) const {
-    return applier_->apply_matches(egraph, matches);
+  std::vector<Id> apply(EGraph& egraph, const std::vector<SearchMatches>& matches,
+                        WorkBudget* budget = nullptr) const {
+    return applier_->apply_matches(egraph, matches, budget);
   }
 
  private:

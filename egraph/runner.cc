@@ -57,7 +57,8 @@ std::size_t Iteration::applied_count(Symbol name) const {
   return 0;
 }
 
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()) {}
+Runner::Runner()
+    : clock_([] { return Clock::now(); }), scheduler_(std::make_unique<BackoffScheduler>()) {}
 
 Runner& Runner::with_iter_limit(std::size_t limit) {
   iter_limit_ = limit;
@@ -84,16 +85,21 @@ Runner& Runner::with_hook(Hook hook) {
   hooks_.push_back(std::move(hook));
   return *this;
 }
+Runner& Runner::with_clock(WorkBudget::Clock clock, std::uint64_t units_per_read) {
+  BRANTEL_CHECK(clock != nullptr && units_per_read > 0, "a runner has a clock, read now and then");
+  clock_ = std::move(clock);
+  units_per_read_ = units_per_read;
+  return *this;
+}
 
-std::optional<StopReason> Runner::check_limits() const {
-  if (start_time_) {
-    const auto elapsed = Clock::now() - *start_time_;
-    if (elapsed > time_limit_) {
-      StopReason r = StopReason::of(StopReason::Kind::kTimeLimit);
-      r.seconds = Seconds(elapsed).count();
-      return r;
-    }
-  }
+StopReason Runner::time_limit_reason() const {
+  StopReason r = StopReason::of(StopReason::Kind::kTimeLimit);
+  r.seconds = Seconds(budget_.exhausted_at() - *start_time_).count();
+  return r;
+}
+
+std::optional<StopReason> Runner::check_limits() {
+  if (start_time_ && budget_.check_now()) return time_limit_reason();
   if (egraph_.total_size() > node_limit_) {
     StopReason r = StopReason::of(StopReason::Kind::kNodeLimit);
     r.count = egraph_.total_size();
@@ -129,7 +135,14 @@ Runner& Runner::run(const std::vector<Rewrite>& rules) {
 Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   BRANTEL_CHECK(!stop_reason_.has_value(), "no iteration runs after the run stopped");
   const auto iteration_start = Clock::now();
-  if (!start_time_) start_time_ = iteration_start;
+  if (!start_time_) {
+    start_time_ = clock_();
+    // Saturating: a limit of nanoseconds::max() means no limit, not a deadline
+    // that wrapped into the past.
+    const auto room = Clock::time_point::max() - *start_time_;
+    const auto deadline = time_limit_ < room ? *start_time_ + time_limit_ : Clock::time_point::max();
+    budget_ = WorkBudget(clock_, deadline, units_per_read_);
+  }
   const std::size_t i = iterations_.size();
   diag::offer([&] { return "Iteration " + std::to_string(i); });
 
@@ -157,7 +170,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   if (!result) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      matches.push_back(scheduler_->search_rewrite(i, egraph_, rule, budget_));
       result = check_limits();
       if (result) break;
     }
@@ -168,7 +181,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   const auto apply_start = Clock::now();
   if (!result) {
     for (std::size_t r = 0; r < rules.size(); ++r) {
-      const std::size_t count = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r]);
+      const std::size_t count = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r], budget_);
       if (count > 0) {
         const Symbol name = rules[r].name();
         auto entry = std::find_if(it.applied.begin(), it.applied.end(),
@@ -187,7 +200,9 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules) {
   diag::offer([&] { return "Apply time: " + std::to_string(it.apply_time); });
 
   const auto rebuild_start = Clock::now();
-  it.n_rebuilds = egraph_.rebuild();
+  // Always rebuilt, but not past the time limit.
+  it.n_rebuilds = egraph_.rebuild(budget_);
+  if (!result && budget_.exhausted()) result = time_limit_reason();
   it.rebuild_time = Seconds(Clock::now() - rebuild_start).count();
   diag::offer([&] { return "Rebuild time: " + std::to_string(it.rebuild_time); });
 

@@ -13,6 +13,14 @@
 // Limits, first hit wins: elapsed time above time_limit, e-graph total size above
 // node_limit, recorded iterations at least iter_limit.
 //
+// The time limit is also watched inside search, apply and rebuild, through a
+// WorkBudget that reads the clock every few thousand units of work, so one long
+// phase cannot carry a run far past it. A phase it cuts short stops where it is:
+// a search's matches are dropped, an apply's merges stand, and a rebuild leaves
+// its remaining work queued, so the e-graph is then not clean. Every merge is
+// sound, so find() still gives a partition the caller can use; only a search
+// needs the missing rebuild.
+//
 // Worked example: with iter_limit 12 and a rule that always adds new e-nodes, the
 // twelfth record ends the run with IterationLimit(12), unless the node or time limit
 // comes first; an e-graph no rule changes stops after one iteration, Saturated.
@@ -23,6 +31,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,6 +42,7 @@
 #include "egraph/egraph.h"
 #include "egraph/rewrite.h"
 #include "egraph/scheduler.h"
+#include "egraph/work_budget.h"
 
 namespace brantel::egraph {
 
@@ -86,8 +96,14 @@ class Runner {
   Runner& with_egraph(EGraph egraph);
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
   Runner& with_hook(Hook hook);
+  // The monotonic clock the time limit is measured on, read at the start, at every
+  // limit check and every units_per_read units of work inside a phase;
+  // steady_clock by default. The iteration records' timings always use
+  // steady_clock.
+  Runner& with_clock(WorkBudget::Clock clock, std::uint64_t units_per_read = WorkBudget::kUnitsPerRead);
 
-  // Runs to a stop; the e-graph is clean afterwards.
+  // Runs to a stop; the e-graph is clean afterwards unless the time limit cut the
+  // last rebuild short.
   Runner& run(const std::vector<Rewrite>& rules);
 
   const EGraph& egraph() const noexcept { return egraph_; }
@@ -100,7 +116,8 @@ class Runner {
   using Clock = std::chrono::steady_clock;
 
   Iteration run_one(const std::vector<Rewrite>& rules);
-  std::optional<StopReason> check_limits() const;
+  std::optional<StopReason> check_limits();
+  StopReason time_limit_reason() const;
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -109,6 +126,10 @@ class Runner {
   std::size_t node_limit_ = kDefaultNodeLimit;
   std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
   std::optional<Clock::time_point> start_time_;
+  WorkBudget::Clock clock_;
+  std::uint64_t units_per_read_ = WorkBudget::kUnitsPerRead;
+  // Counts down to the next clock read; set when the first iteration starts.
+  WorkBudget budget_;
   std::vector<Hook> hooks_;
   std::unique_ptr<RewriteScheduler> scheduler_;
 };

@@ -26,8 +26,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax
 
 std::size_t RewriteScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph,
                                             const Rewrite& rule,
-                                            const std::vector<SearchMatches>& matches) {
-  return rule.apply(egraph, matches).size();
+                                            const std::vector<SearchMatches>& matches, WorkBudget& budget) {
+  return rule.apply(egraph, matches, &budget).size();
 }
 
 RuleStats& BackoffScheduler::stats_for(Symbol rule_name) {
@@ -47,7 +47,7 @@ const RuleStats* BackoffScheduler::stats(Symbol rule_name) const {
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rule) {
+                                                            const Rewrite& rule, WorkBudget& budget) {
   RuleStats& s = stats_for(rule.name());
   const auto i = static_cast<std::uint64_t>(iteration);
   if (i < s.banned_until) {
@@ -70,7 +70,9 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     // threshold has doubled past their match count, so this skips most searches.
     total = search_limit;
   } else {
-    matches = rule.search_with_limit(egraph, search_limit);
+    matches = rule.search_with_limit(egraph, search_limit, &budget);
+    // A partial count would ban or credit the rule on a fraction of the graph.
+    if (budget.exhausted()) return {};
     for (const SearchMatches& m : matches) total += m.substs.size();
   }
 

@@ -34,11 +34,17 @@ namespace brantel::egraph {
 class RewriteScheduler {
  public:
   virtual ~RewriteScheduler() = default;
+  // Both spend from budget (see WorkBudget) and stop early once it runs out; a
+  // search cut short that way returns nothing.
   virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                    const Rewrite& rule) = 0;
+                                                    const Rewrite& rule, WorkBudget& budget) = 0;
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) {
+    WorkBudget unlimited;
+    return search_rewrite(iteration, egraph, rule, unlimited);
+  }
   // The number of merges that changed the e-graph.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
-                                    const std::vector<SearchMatches>& matches);
+                                    const std::vector<SearchMatches>& matches, WorkBudget& budget);
   virtual bool can_stop(std::size_t iteration) = 0;
 };
 
@@ -59,8 +65,9 @@ class BackoffScheduler final : public RewriteScheduler {
                             std::uint64_t ban_length = kDefaultBanLength)
       : default_match_limit_(match_limit), default_ban_length_(ban_length) {}
 
+  using RewriteScheduler::search_rewrite;
   std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rule) override;
+                                            const Rewrite& rule, WorkBudget& budget) override;
   bool can_stop(std::size_t iteration) override;
 
   // The statistics of a rule, or nullptr before its first search.

@@ -25,11 +25,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/rewrite.h"
 #include "egraph/runner.h"
+#include "egraph/work_budget.h"
 #include "optimizer/engine/rewrite_engine.h"
 
 namespace brantel::engine {
@@ -65,6 +68,12 @@ class SaturationEngine final : public RewriteEngine {
   std::size_t iter_limit() const noexcept { return iter_limit_; }
   // 4n + 1024 for n input terms.
   static std::size_t node_limit_for(std::size_t term_count) noexcept { return 4 * term_count + 1024; }
+  // Measures the time limit on clock, read every units_per_read units of work,
+  // instead of steady_clock; for tests that cut runs short at chosen points.
+  void set_clock(egraph::WorkBudget::Clock clock, std::uint64_t units_per_read) {
+    clock_ = std::move(clock);
+    units_per_read_ = units_per_read;
+  }
 
  private:
   std::vector<egraph::Rewrite> rules_;
@@ -72,6 +81,8 @@ class SaturationEngine final : public RewriteEngine {
   std::vector<std::string_view> rule_ops_;
   std::vector<egraph::Symbol> rule_symbols_;
   std::size_t iter_limit_ = kIterLimit;
+  egraph::WorkBudget::Clock clock_;
+  std::uint64_t units_per_read_ = egraph::WorkBudget::kUnitsPerRead;
 };
 
 }  // namespace brantel::engine

@@ -45,6 +45,43 @@ TEST(EGraph, LookupCanonicalisesChildrenAndNeverAdds) {
   EXPECT_EQ(g.total_size(), 3u);
 }
 
+// A parent over n children is queued once per child that loses a union. Whether
+// those unions come before the rebuild (the children themselves merge) or during
+// it (congruence between the children), the rebuild does O(n) work, counted by
+// its budget, and reaches the full closure.
+TEST(EGraph, WideParentIsRepairedInLinearWork) {
+  constexpr Id kWidth = 5'000;
+  for (const bool through_congruence : {false, true}) {
+    EGraph g;
+    std::vector<Id> children;
+    std::vector<std::pair<Id, Id>> merge;
+    std::vector<std::pair<Id, Id>> expect_merged;
+    for (Id i = 0; i < kWidth; ++i) {
+      const Id s = g.add(n(("s" + std::to_string(i)).c_str()));
+      const Id b = g.add(n("b", {s}));
+      if (through_congruence) {
+        const Id gb = g.add(n("g", {b}));
+        const Id gs = g.add(n("g", {s}));
+        children.insert(children.end(), {gb, gs});
+        expect_merged.emplace_back(gb, gs);
+      } else {
+        children.push_back(b);
+        expect_merged.emplace_back(b, s);
+      }
+      merge.emplace_back(s, b);
+    }
+    g.add(SymbolNode(Symbol::intern("join"), children));
+    g.rebuild();
+    // The first argument's root survives a tie, so each b loses and queues its parents.
+    for (const auto& [s, b] : merge) g.union_classes(s, b);
+    WorkBudget counter;
+    g.rebuild(counter);
+    EXPECT_LE(counter.spent(), 20u * kWidth) << through_congruence;
+    for (const auto& [x, y] : expect_merged) ASSERT_EQ(g.find(x), g.find(y)) << through_congruence;
+    expect_invariants(g);
+  }
+}
+
 TEST(EGraph, UnionThenRebuildRestoresCongruence) {
   // The worked example of the header: f(a) and f(b) merge once a and b do.
   EGraph g;

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace brantel::egraph {
 namespace {
@@ -97,6 +102,72 @@ TEST(Runner, TimeLimitStopsTheSearchPhaseAndAppliesNothing) {
   EXPECT_GT(runner.stop_reason()->seconds, 0.001);
   EXPECT_TRUE(runner.iterations()[0].applied.empty());
   EXPECT_EQ(runner.egraph().class_count(), 4u);
+}
+
+// A join over `width` branches drop(x_k), each of which the rule merges into x_k:
+// the apply makes width merges and the rebuild repairs the join once.
+EGraph wide_join_of_drops(Id width, std::vector<std::pair<Id, Id>>& pairs) {
+  EGraph g;
+  std::vector<Id> branches;
+  for (Id k = 0; k < width; ++k) {
+    const Id leaf = g.add(n(("x" + std::to_string(k)).c_str()));
+    branches.push_back(g.add(n("drop", {leaf})));
+    pairs.emplace_back(leaf, branches.back());
+  }
+  g.add(SymbolNode(Symbol::intern("join"), branches));
+  return g;
+}
+
+// The time limit is read from an injected clock that reports the deadline passed
+// from its k-th read on. For every k the run stops at that very read, inside
+// whichever phase made it, and leaves an e-graph whose merges are all sound and
+// which a later rebuild completes.
+TEST(Runner, TimeLimitStopsInsideSearchApplyAndRebuildOnTheInjectedClock) {
+  constexpr Id kWidth = 300;
+  constexpr std::uint64_t kUnitsPerRead = 32;
+  const auto t0 = WorkBudget::TimePoint{} + std::chrono::hours(1);
+  auto run_with_clock = [&](std::size_t late_from, std::size_t& reads, std::vector<std::pair<Id, Id>>& pairs) {
+    auto runner = std::make_unique<Runner>();
+    runner->with_egraph(wide_join_of_drops(kWidth, pairs))
+        .with_scheduler(std::make_unique<BackoffScheduler>(10 * kWidth))
+        .with_node_limit(10 * kWidth)
+        .with_time_limit(std::chrono::seconds(5))
+        .with_clock([&reads, late_from, t0] { return ++reads >= late_from ? t0 + std::chrono::seconds(6) : t0; },
+                    kUnitsPerRead);
+    runner->run({rule("drop", "(drop ?x)", "?x")});
+    return runner;
+  };
+  std::size_t all_reads = 0;
+  std::vector<std::pair<Id, Id>> pairs;
+  const auto full = run_with_clock(std::numeric_limits<std::size_t>::max(), all_reads, pairs);
+  ASSERT_EQ(full->stop_reason()->kind, StopReason::Kind::kSaturated);
+  // The start is read 1; the substitutions, queued copies and children take several countdowns each.
+  ASSERT_GE(all_reads, 3 * kWidth / kUnitsPerRead);
+
+  bool cut_in_apply = false;
+  bool cut_in_rebuild = false;
+  // About 16 cut points spread over the run, a few in each phase.
+  const std::size_t step = std::max<std::size_t>(1, all_reads / 16);
+  for (std::size_t late_from = 2; late_from <= all_reads; late_from += step) {
+    std::size_t reads = 0;
+    pairs.clear();
+    const auto cut = run_with_clock(late_from, reads, pairs);
+    ASSERT_EQ(cut->stop_reason()->kind, StopReason::Kind::kTimeLimit) << late_from;
+    EXPECT_EQ(reads, late_from) << "the clock was read again after the limit passed";
+    EXPECT_DOUBLE_EQ(cut->stop_reason()->seconds, 6.0);
+    EGraph& g = cut->egraph();
+    std::size_t merged = 0;
+    for (const auto& [leaf, branch] : pairs) merged += g.find(leaf) == g.find(branch);
+    std::size_t applied = 0;
+    for (const Iteration& it : cut->iterations()) applied += it.applied_count(Symbol::intern("drop"));
+    EXPECT_EQ(merged, applied) << late_from;
+    cut_in_apply |= applied > 0 && applied < kWidth;
+    cut_in_rebuild |= applied == kWidth && !g.clean();
+    g.rebuild();
+    EXPECT_FALSE(g.check_invariants().has_value()) << late_from;
+  }
+  EXPECT_TRUE(cut_in_apply);
+  EXPECT_TRUE(cut_in_rebuild);
 }
 
 TEST(Runner, HookTextStopsTheRun) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "egraph/work_budget.h"
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
 
@@ -36,6 +38,30 @@ TEST(SaturationEngine, WorkedExample) {
   EXPECT_FALSE(out.terms[1].is_opaque);
   EXPECT_EQ(out.roots, (std::vector<std::uint64_t>{1, 1}));
   EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 0, 1, 1}));
+}
+
+// With the time limit passing at every possible clock read in turn, some run has
+// merged s + 0.0 into s but not finished the rebuild that merges f(s) with
+// f(s + 0.0). Such a result holds f twice over one child and must not be called
+// distinct (the reduction's CSE then merges the two); no run merges unequal terms.
+TEST(SaturationEngine, ARunCutShortIsSoundAndDistinctOnlyWhenItIs) {
+  bool cut_between_merges = false;
+  for (int late_from = 2; late_from < 60; ++late_from) {
+    SaturationEngine engine;
+    engine.set_clock(
+        [reads = 0, late_from]() mutable {
+          return egraph::WorkBudget::TimePoint{} + std::chrono::hours(++reads < late_from ? 1 : 2);
+        },
+        1);
+    const CanonicalTerms out =
+        engine.canonicalize(TermGraph{{t("src|s"), t(kAdd0R, {0}), t("op|f", {0}), t("op|f", {1})}, {2, 3}});
+    EXPECT_NE(out.term_map[0], out.term_map[2]) << late_from;
+    if (out.term_map[0] == out.term_map[1] && out.term_map[2] != out.term_map[3]) {
+      cut_between_merges = true;
+      EXPECT_FALSE(out.distinct) << late_from;
+    }
+  }
+  EXPECT_TRUE(cut_between_merges);
 }
 
 // Labels no rule names get stand-in operators that later calls reuse: reducing
