@@ -26,8 +26,9 @@ from typing import (
 ParamValue: TypeAlias = int | float | bool | str
 
 # What a params dict may hold going in: bool first, then anything with
-# __index__ (stored as Int when it fits 64 bits), anything with __float__
-# (stored as Float), or str.
+# __index__ (stored as Int when it fits 64 bits, else as Float when a double
+# holds it exactly, else OverflowError), anything with __float__ (stored as
+# Float), or str.
 _ParamInput: TypeAlias = bool | SupportsIndex | SupportsFloat | str
 
 # The extension insists on a real dict (or subclass), so params are typed as
@@ -207,7 +208,12 @@ class PayloadDescriptor:
 
 @final
 class GraphStore:
-    """A thread-safe interned graph store; equal nodes are stored once."""
+    """A thread-safe interned graph store; equal nodes are stored once.
+
+    A failed call leaves the store as it was: a params dict changed during the
+    call raises RuntimeError, two param keys with one text ValueError, and
+    running out of memory MemoryError (a failed add stores nothing and takes no id).
+    """
 
     def __new__(cls) -> Self: ...
     @overload

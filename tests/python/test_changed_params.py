@@ -7,6 +7,7 @@ another thread changing the dict with no hook at all.
 """
 
 import threading
+import time
 
 import pytest
 
@@ -134,15 +135,16 @@ def test_failures_on_some_threads_leave_the_others_adds_intact():
 def test_another_thread_changing_the_dict_raises_runtime_error():
     # A non-ASCII key takes the path that lets go of the dict between items.
     s = base()
-    params = {f"é{i}": i for i in range(64)}
+    params = {f"é{i}": i for i in range(2000)}
     stop = threading.Event()
 
     def churn():
         # Only ever growing, so that every change shows in the size.
-        for i in range(200_000):
-            if stop.is_set():
-                break
+        i = 0
+        while not stop.is_set():
             params[f"x{i}"] = i
+            i += 1
+            time.sleep(0.0001)
 
     changer = threading.Thread(target=churn)
     changer.start()

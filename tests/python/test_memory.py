@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from workload import under_sanitizer
+from workload import FREE_THREADED, under_sanitizer
 
 pytestmark = pytest.mark.skipif(under_sanitizer(), reason="a sanitizer's shadow memory does not fit an address cap")
 
@@ -91,8 +91,13 @@ print("ok")
 """
 
 
+# serialize's one large block is the bytes object, which the free-threaded
+# interpreter's allocator carves from address space it reserved up front.
+METHODS = ["add", "reduce", "step", "finalize", "to_dot", "nodes", "deserialize"] + ([] if FREE_THREADED else ["serialize"])
+
+
 @pytest.mark.thread_unsafe
-@pytest.mark.parametrize("method", ["add", "reduce", "step", "finalize", "to_dot", "nodes", "serialize", "deserialize"])
+@pytest.mark.parametrize("method", METHODS)
 def test_out_of_memory_raises_and_leaves_the_object_usable(method):
     run = subprocess.run([sys.executable, "-c", CHILD, method], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr[-3000:]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -21,6 +22,14 @@ class GraphStoreTestPeer {
       support::PoisonGuard lock(store.mu_);
       support::panic("simulated failure inside a store operation");
     } catch (const support::InternalError&) {
+    }
+  }
+  // The same with an allocation failure, which must not poison.
+  static void run_out_of_memory_while_locked(GraphStore& store) {
+    try {
+      support::PoisonGuard lock(store.mu_);
+      throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
     }
   }
 };
@@ -207,9 +216,10 @@ TEST(GraphStore, PoisonedLockFailsEveryLaterOperation) {
   expect_poisoned([&] { (void)s.node_map(); });
   expect_poisoned([&] { (void)s.nodes_since(0); });
   expect_poisoned([&] { (void)s.to_dot(); });
-  // A store whose operations merely failed with values is not poisoned.
+  // A store whose operations merely failed with values, or ran out of memory, is not poisoned.
   GraphStore t;
   EXPECT_FALSE(t.intern(Node::op("f", {0})).ok());
+  GraphStoreTestPeer::run_out_of_memory_while_locked(t);
   EXPECT_EQ(t.node_count(), 0u);
 }
 
