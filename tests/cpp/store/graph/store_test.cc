@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -10,29 +9,9 @@
 
 #include "store/graph/arena.h"
 #include "store/graph/graph_store.h"
+#include "testing/graph_store_peer.h"
 
 namespace brantel::store {
-
-// Poisons a store's lock the way an operation aborted by an internal error would:
-// an InternalError thrown while a PoisonGuard on the lock is held.
-class GraphStoreTestPeer {
- public:
-  static void fail_while_locked(GraphStore& store) {
-    try {
-      support::PoisonGuard lock(store.mu_);
-      support::panic("simulated failure inside a store operation");
-    } catch (const support::InternalError&) {
-    }
-  }
-  // The same with an allocation failure, which must not poison.
-  static void run_out_of_memory_while_locked(GraphStore& store) {
-    try {
-      support::PoisonGuard lock(store.mu_);
-      throw std::bad_alloc();
-    } catch (const std::bad_alloc&) {
-    }
-  }
-};
 
 namespace {
 
