@@ -256,7 +256,11 @@ class GraphStore:
 
 @final
 class IncrementalReducer:
-    """Canonicalises a graph step by step while it is being built."""
+    """Canonicalises a graph step by step while it is being built.
+
+    A step or finalize that runs out of memory raises MemoryError and leaves the
+    reducer usable, not poisoned; nodes it had folded stay consumed.
+    """
 
     def __new__(cls) -> Self: ...
     def step(self, store: GraphStore) -> int: ...

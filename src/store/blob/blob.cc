@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "store/blob/utf8.h"
@@ -225,16 +226,19 @@ class Decoder {
   bool read_params() {
     std::uint32_t count = 0;
     if (!read_u32_field(count)) return false;
+    const std::size_t entries_begin = pos_;
     std::string_view previous_key;
     bool sorted = true;
-    keys_.clear();
+    std::optional<std::string_view> repeated;
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::size_t key_begin = pos_;
       if (!read_str()) return false;
       const std::string_view key(data_ + key_begin + 4, pos_ - key_begin - 4);
-      if (k > 0 && key < previous_key) sorted = false;
+      if (k > 0 && key <= previous_key) {
+        if (key < previous_key) sorted = false;
+        if (key == previous_key && !repeated) repeated = key;
+      }
       previous_key = key;
-      keys_.push_back(key);
       std::uint8_t tag = 0;
       if (!read_u8_field(tag)) return false;
       switch (tag) {
@@ -264,16 +268,35 @@ class Decoder {
     }
     if (!sorted) {
       canonical_ = false;
-      std::sort(keys_.begin(), keys_.end());
+      repeated = repeated_key(entries_begin, count);
     }
     // A node with two equal keys could not be shown or added; checked once the
     // section is read, so an error inside it comes first.
-    const auto same = std::adjacent_find(keys_.begin(), keys_.end());
-    if (same != keys_.end()) {
-      error_ = BlobError{BlobErrorKind::kDuplicateParamKey, {}, 0, std::string(*same)};
+    if (repeated) {
+      error_ = BlobError{BlobErrorKind::kDuplicateParamKey, {}, 0, std::string(*repeated)};
       return false;
     }
     return true;
+  }
+
+  // The smallest key that `count` validated entries from `at` on hold twice; for
+  // the rare params out of order, where equal keys need not be neighbours.
+  std::optional<std::string_view> repeated_key(std::size_t at, std::uint32_t count) {
+    keys_.clear();
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::size_t key_size = read_u32(data_ + at);
+      keys_.emplace_back(data_ + at + 4, key_size);
+      at += 4 + key_size;
+      const auto tag = static_cast<store::ParamTag>(data_[at]);
+      at += 1;
+      if (tag == store::ParamTag::kBool) at += 1;
+      else if (tag == store::ParamTag::kStr) at += 4 + read_u32(data_ + at);
+      else at += 8;
+    }
+    std::sort(keys_.begin(), keys_.end());
+    const auto same = std::adjacent_find(keys_.begin(), keys_.end());
+    if (same == keys_.end()) return std::nullopt;
+    return *same;
   }
 
   bool read_members() {
@@ -421,7 +444,7 @@ class Decoder {
   NodeId input_bound_ = 0;
   std::size_t record_begin_ = 0;
   std::size_t ids_at_ = 0;  // where the record's id list starts in it; 0 for none
-  std::vector<std::string_view> keys_;
+  std::vector<std::string_view> keys_;  // repeated_key's scratch
   std::string scratch_;
   std::vector<EntrySpan> entries_;
 
