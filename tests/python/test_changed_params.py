@@ -1,9 +1,9 @@
 """A params dict changed while it is converted raises the RuntimeError a dict iterator raises.
 
-test_add.py covers the __index__ hook on add_source; this file covers the __float__
-hook on every add method, repeated failures, what the store and a reducer can still
-do afterwards, failures racing ordinary adds on other threads, and (free-threaded)
-another thread changing the dict with no hook at all.
+Covered: an __index__ or __float__ hook on every add method, repeated failures,
+what the store and a reducer can still do afterwards, failures racing ordinary
+adds on other threads, and (free-threaded) another thread changing the dict with
+no hook at all.
 """
 
 import threading
@@ -30,6 +30,12 @@ class FloatHook:
         return 0.5
 
 
+class IndexHook(FloatHook):
+    def __index__(self):
+        self.change()
+        return 0
+
+
 def grow(d):
     d["zz"] = 1
 
@@ -40,9 +46,9 @@ def swap_visited_key(d):
     d["c"] = 2
 
 
-def hooked(mutate):
+def hooked(mutate, hook=FloatHook):
     params = {"a": 1}
-    params["v"] = FloatHook(lambda: mutate(params))
+    params["v"] = hook(lambda: mutate(params))
     return params
 
 
@@ -80,10 +86,11 @@ def still_works(s, count):
 
 @pytest.mark.parametrize("method", ADDS, ids=list(ADDS))
 @pytest.mark.parametrize("mutate, message", [(grow, GROWN), (swap_visited_key, KEYS)], ids=["grow", "swap"])
-def test_a_float_hook_that_changes_the_dict_raises(capfd, method, mutate, message):
+@pytest.mark.parametrize("hook", [FloatHook, IndexHook], ids=["float", "index"])
+def test_a_hook_that_changes_the_dict_raises(capfd, method, mutate, message, hook):
     s = base()
     with pytest.raises(RuntimeError) as e:
-        ADDS[method](s, hooked(mutate))
+        ADDS[method](s, hooked(mutate, hook))
     assert type(e.value) is RuntimeError and str(e.value) == message
     assert capfd.readouterr().err == ""
     still_works(s, 1)
