@@ -1,5 +1,6 @@
 #include "store/graph/arena.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -48,12 +49,14 @@ void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
   Segment grown = old;
   grown.slot_count = slot_count;
   std::vector<std::uint64_t>* reusable_new = nullptr;
+  bool reuse = false;
   if (grown.large()) {
     grown.begin = large_.size();
     large_.emplace_back(FlatBuffer<Slot>::zeroed(slot_count));
   } else {
     reusable_new = &free_by_log2_[std::countr_zero(slot_count)];
-    if (!reusable_new->empty()) {
+    reuse = !reusable_new->empty();
+    if (reuse) {
       grown.begin = reusable_new->back();
     } else {
       grown.begin = pool_.size();
@@ -64,7 +67,10 @@ void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
   if (old.slot_count != 0 && !old.large()) {
     reusable_old = &free_by_log2_[std::countr_zero(old.slot_count)];
     try {
-      reusable_old->reserve(reusable_old->size() + 1);
+      // Doubling, as push_back would, so that the growth stays amortised.
+      if (reusable_old->size() == reusable_old->capacity()) {
+        reusable_old->reserve(std::max<std::size_t>(8, 2 * reusable_old->capacity()));
+      }
     } catch (...) {
       if (grown.large()) large_.pop_back();
       throw;
@@ -72,10 +78,10 @@ void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
   }
   // Committed: nothing below allocates.
   if (!grown.large()) {
-    if (grown.begin == pool_.size()) {
-      pool_.extend(slot_count);
-    } else {
+    if (reuse) {
       reusable_new->pop_back();
+    } else {
+      pool_.extend(slot_count);
     }
     std::memset(pool_.data() + grown.begin, 0, slot_count * sizeof(Slot));
   }
