@@ -37,8 +37,9 @@ from brantel.shapes import (
 )
 
 # What a params dict may hold going in: bool first, then anything with
-# __index__ (stored as Int when it fits 64 bits), anything with __float__
-# (stored as Float), or str.
+# __index__ (stored as Int when it fits 64 bits, else as Float when a double
+# holds it exactly, else OverflowError), anything with __float__ (stored as
+# Float), or str.
 _ParamInput: TypeAlias = bool | SupportsIndex | SupportsFloat | str
 
 # The extension insists on a real dict (or subclass), so params are typed as
@@ -98,7 +99,12 @@ class PayloadDescriptor:
 
 @final
 class GraphStore:
-    """A thread-safe interned graph store; equal nodes are stored once."""
+    """A thread-safe interned graph store; equal nodes are stored once.
+
+    A failed call leaves the store as it was: a params dict changed during the
+    call raises RuntimeError, two param keys with one text ValueError, and
+    running out of memory MemoryError (a failed add stores nothing and takes no id).
+    """
 
     def __new__(cls) -> Self: ...
     @overload
@@ -160,6 +166,9 @@ class IncrementalReducer:
     then gives the same reduced store and node map as GraphStore.reduce. A
     reducer belongs to the first store it is given: step or finalize with any
     other store raises ValueError and leaves the reducer unchanged.
+
+    A step or finalize that runs out of memory raises MemoryError and leaves the
+    reducer usable, not poisoned; nodes it had folded stay consumed.
     """
 
     def __new__(cls) -> Self: ...

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <string>
 
 #include "lib/errors.h"
 #include "lib/graph_store.h"
@@ -190,25 +191,50 @@ bool set_str(ParamValueOut& out, PyObject* value) {
   return utf8_of(value, out.text);
 }
 
+// An integer outside int64 becomes a Float only when the double holds it
+// exactly (2**63, 2**70): rounding would hand the pipeline a seed or an id it was
+// never given, and make distinct ints one node.
+bool set_wide_int(ParamValueOut& out, PyObject* integer, std::string_view key) {
+  const double d = PyLong_AsDouble(integer);
+  if (d == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+  } else {
+    Ref as_float = Ref::steal(PyFloat_FromDouble(d));
+    if (!as_float) return false;
+    // float == int compares exact values.
+    const int exact = PyObject_RichCompareBool(as_float.get(), integer, Py_EQ);
+    if (exact < 0) return false;
+    if (exact == 1) {
+      set_float(out, d);
+      return true;
+    }
+  }
+  const std::string message = "param '" + std::string(key) +
+                              "': the integer fits neither an Int (signed 64 bits) nor, exactly, a Float";
+  PyErr_SetString(PyExc_OverflowError, message.c_str());
+  return false;
+}
+
 bool has_float_protocol(PyObject* value) {
   if (PyFloat_Check(value)) return true;
   const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
   return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
 }
 
-// The general rules, in order: exact bool; the integer protocol within int64;
-// the float protocol (which also takes ints too large for int64); str.
-[[gnu::noinline]] bool param_value_uncommon(PyObject* value, ParamValueOut& out) {
+// The general rules, in order: exact bool; the integer protocol (within int64,
+// else an exact Float, else OverflowError); the float protocol; str.
+[[gnu::noinline]] bool param_value_uncommon(PyObject* value, std::string_view key, ParamValueOut& out) {
   if (PyLong_Check(value) || PyIndex_Check(value)) {
-    long long v = -1;
-    if (PyLong_Check(value)) {
-      v = PyLong_AsLongLong(value);
-    } else if (Ref index = Ref::steal(PyNumber_Index(value))) {
-      v = PyLong_AsLongLong(index.get());
-    }
-    if (v != -1 || !PyErr_Occurred()) {
-      set_int(out, v);
-      return true;
+    Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
+    if (index) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+      if (overflow != 0) return set_wide_int(out, index.get(), key);
+      if (v != -1 || !PyErr_Occurred()) {
+        set_int(out, v);
+        return true;
+      }
     }
     if (!clear_ordinary_error()) return false;
   }
@@ -225,9 +251,9 @@ bool has_float_protocol(PyObject* value) {
 }
 
 // Exact types first, keeping the order of the general rules: exact bool before
-// int (bool subclasses int); an exact int that overflows int64 must still fall
-// through to the float rule (2**70 -> Float).
-bool param_value(PyObject* value, ParamValueOut& out) {
+// int (bool subclasses int); an exact int that overflows int64 is a Float when
+// exact (2**70 -> Float). `key` names the param in an error.
+bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
     out.tag = store::ParamTag::kBool;
     out.bits = value == Py_True ? 1 : 0;
@@ -241,21 +267,14 @@ bool param_value(PyObject* value, ParamValueOut& out) {
       set_int(out, v);
       return true;
     }
-    const double d = PyLong_AsDouble(value);
-    if (d == -1.0 && PyErr_Occurred()) {
-      // Beyond the double range: no rule applies.
-      if (!clear_ordinary_error()) return false;
-      return param_values_error();
-    }
-    set_float(out, d);
-    return true;
+    return set_wide_int(out, value, key);
   }
   if (PyFloat_CheckExact(value)) {
     set_float(out, PyFloat_AS_DOUBLE(value));
     return true;
   }
   if (PyUnicode_CheckExact(value)) return set_str(out, value);
-  return param_value_uncommon(value, out);
+  return param_value_uncommon(value, key, out);
 }
 
 // The value rules for the exact types whose conversion runs no code, takes no
@@ -338,14 +357,16 @@ class ParamsAppender {
       return false;
     }
     store::write_u32(scratch_.record.data() + count_at_, static_cast<std::uint32_t>(count_));
-    if (!in_order_) sort_entries();
-    return true;
+    // Keys in strictly rising order are distinct; only a dict out of order can
+    // hold two keys with the same text (str subclasses with their own __eq__ and
+    // __hash__), which would make a node with a key it cannot show.
+    return in_order_ || sort_entries();
   }
 
  private:
   // Rare: the caller's dict was not in key order. Entries are re-read from the
   // record, ordered by key and written back in place.
-  void sort_entries() {
+  bool sort_entries() {
     std::vector<ParamSlot>& slots = scratch_.params;
     slots.clear();
     const char* record = scratch_.record.data();
@@ -363,14 +384,22 @@ class ParamsAppender {
       at = end;
     }
     auto key_of = [&](const ParamSlot& slot) { return std::string_view(record + slot.begin + 4, slot.key_size); };
-    // Stable, like every ParamMap producer: str subclasses can make a dict hold
-    // two keys with the same text, which then keep their dict order.
-    std::stable_sort(slots.begin(), slots.end(),
+    std::sort(slots.begin(), slots.end(),
                      [&](const ParamSlot& a, const ParamSlot& b) { return key_of(a) < key_of(b); });
+    const auto same_key = std::adjacent_find(slots.begin(), slots.end(), [&](const ParamSlot& a, const ParamSlot& b) {
+      return key_of(a) == key_of(b);
+    });
+    if (same_key != slots.end()) {
+      const std::string_view key = key_of(*same_key);
+      Ref text = Ref::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+      if (text) PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
+      return false;
+    }
     store::FlatBuffer<char>& sorted = scratch_.entries;
     sorted.clear();
     for (const ParamSlot& slot : slots) sorted.append(record + slot.begin, slot.size);
     std::memcpy(scratch_.record.data() + entries_at_, sorted.data(), sorted.size());
+    return true;
   }
 
   Scratch& scratch_;
@@ -466,7 +495,7 @@ bool append_params(PyObject* value, Scratch& scratch) {
   // strong references and converted after the section has ended, so a value's
   // hook runs with the dict unlocked; the size and item count are checked
   // before each fetch, as a dict iterator does, so a hook that changes the dict
-  // ends the call.
+  // ends the call with the RuntimeError a dict iterator raises.
   Py_ssize_t position = 0;
   Py_ssize_t expected_size = 0;
   Py_ssize_t remaining = 0;
@@ -494,11 +523,18 @@ bool append_params(PyObject* value, Scratch& scratch) {
     {
       CriticalSection section(value);
       for (;;) {
-        if (PyDict_GET_SIZE(value) != expected_size) support::panic("dictionary changed size during iteration");
+        // The interpreter's own errors for a dict changed under its iterator.
+        if (PyDict_GET_SIZE(value) != expected_size) {
+          PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+          return false;
+        }
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(value, &position, &k, &v)) break;
-        if (remaining == 0) support::panic("dictionary keys changed during iteration");
+        if (remaining == 0) {
+          PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+          return false;
+        }
         --remaining;
         if (append_in_place(params, k, v)) continue;
         key = Ref::borrow(k);
@@ -510,7 +546,7 @@ bool append_params(PyObject* value, Scratch& scratch) {
     std::string_view key_text;
     if (!plain_str(key.get(), key_text)) return false;
     ParamValueOut converted;
-    if (!param_value(item.get(), converted)) return false;
+    if (!param_value(item.get(), key_text, converted)) return false;
     params.append(key_text, converted);
   }
   return params.finish();

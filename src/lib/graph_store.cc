@@ -26,7 +26,7 @@ store::GraphStore& store_of(PyObject* self) { return *as_store_object(self)->sto
 
 constexpr ArgSignature kNewSignature{"GraphStore.__new__()", {}, 0, 0, 0, 0};
 
-PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
@@ -79,7 +79,7 @@ void append_ids(Scratch& scratch) {
 constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
 
 PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     PyObject* const* a = arguments(kAddSourceSignature, args, nargs, kwnames, slots);
@@ -116,12 +116,12 @@ constexpr ArgSignature kAddOpSignature{
 constexpr ArgSignature kAddReductionSignature{
     "GraphStore.add_reduction()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
 
-PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&] { return add_named_with_inputs<NodeKind::kOp>(kAddOpSignature, self, args, nargs, kwnames); });
 }
 
 PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
+                                    PyObject* kwnames) {
   return entry([&] {
     return add_named_with_inputs<NodeKind::kReduction>(kAddReductionSignature, self, args, nargs, kwnames);
   });
@@ -131,7 +131,7 @@ constexpr ArgSignature kAddExternalSignature{
     "GraphStore.add_external()", {Interned::kDescriptor, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
 
 PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     PyObject* const* a = arguments(kAddExternalSignature, args, nargs, kwnames, slots);
@@ -170,12 +170,12 @@ constexpr ArgSignature kAddExchangeSignature{"GraphStore.add_exchange()", {Inter
 constexpr ArgSignature kAddJoinSignature{"GraphStore.add_join()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
 
 PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   return entry([&] { return add_boundary<NodeKind::kExchange>(kAddExchangeSignature, self, args, nargs, kwnames); });
 }
 
 PyObject* graph_store_add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return entry([&] { return add_boundary<NodeKind::kJoin>(kAddJoinSignature, self, args, nargs, kwnames); });
 }
 
@@ -188,7 +188,7 @@ constexpr ArgSignature kOutputsSignature{"GraphStore.outputs()", {}, 0, 0, 0, 0}
 constexpr ArgSignature kNodeMapSignature{"GraphStore.node_map()", {}, 0, 0, 0, 0};
 
 PyObject* graph_store_node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kNodeCountSignature, args, nargs, kwnames, a)) return nullptr;
@@ -196,7 +196,7 @@ PyObject* graph_store_node_count(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
-PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kToDotSignature, args, nargs, kwnames, a)) return nullptr;
@@ -205,7 +205,7 @@ PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t n
   });
 }
 
-PyObject* graph_store_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* graph_store_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kNodesSignature, args, nargs, kwnames, a)) return nullptr;
@@ -214,7 +214,7 @@ PyObject* graph_store_nodes(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* graph_store_outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kOutputsSignature, args, nargs, kwnames, a)) return nullptr;
@@ -223,7 +223,7 @@ PyObject* graph_store_outputs(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* graph_store_node_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kNodeMapSignature, args, nargs, kwnames, a)) return nullptr;

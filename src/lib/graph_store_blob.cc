@@ -23,7 +23,7 @@ constexpr ArgSignature kSerializeSignature{"GraphStore.serialize()", {Interned::
 constexpr ArgSignature kDeserializeSignature{"GraphStore.deserialize()", {Interned::kData}, 1, 1, 1, 0};
 
 PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kSerializeSignature, args, nargs, kwnames, a)) return nullptr;
@@ -42,17 +42,16 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
     if (!bytes) return nullptr;
     const std::span<char> out(PyBytes_AS_STRING(bytes.get()), *size);
-    {
-      // The bytes object is not shared yet, so it can be written while detached.
-      Detached detached(*size >= kDetachBytes);
+    // The bytes object is not shared yet, so it can be written while detached.
+    run_detached(*size >= kDetachBytes, [&] {
       support::advise_huge_pages(out.data(), out.size());
       source.copy_records(extent.node_count, blob::write_blob_frame(out, extent.node_count, marks));
-    }
+    });
     return bytes.release();
   });
 }
 
-PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kDeserializeSignature, args, nargs, kwnames, a)) return nullptr;
@@ -60,13 +59,9 @@ PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!convert_bytes(a[0], "data", data)) return nullptr;
     // The bytes object is immutable and the caller holds it for the whole call,
     // so it can be read in place while detached.
-    std::optional<support::Result<std::unique_ptr<store::GraphStore>, blob::BlobError>> decoded;
-    {
-      Detached detached(data.size() >= kDetachBytes);
-      decoded.emplace(blob::decode_blob(data));
-    }
-    if (const blob::BlobError* e = decoded->error()) return raise_value_error(blob::describe(*e));
-    return wrap_graph_store(std::move(**decoded));
+    auto decoded = run_detached(data.size() >= kDetachBytes, [&] { return blob::decode_blob(data); });
+    if (const blob::BlobError* e = decoded.error()) return raise_value_error(blob::describe(*e));
+    return wrap_graph_store(std::move(*decoded));
   });
 }
 

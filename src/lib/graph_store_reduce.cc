@@ -31,10 +31,11 @@ std::optional<Reduced> reduce_store(const store::GraphStore& source,
   } else {
     copy = source.snapshot();
   }
-  Detached detached;
-  engine::SaturationEngine engine;
-  mod::ReductionResult result = mod::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion);
-  return build_reduced(std::move(result));
+  return run_detached(true, [&] {
+    engine::SaturationEngine engine;
+    mod::ReductionResult result = mod::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion);
+    return build_reduced(std::move(result));
+  });
 }
 
 constexpr ArgSignature kReduceSignature{
@@ -42,7 +43,7 @@ constexpr ArgSignature kReduceSignature{
 constexpr ArgSignature kReduceIncrementalSignature{"GraphStore.reduce_incremental()", {Interned::kOutputs}, 1, 0, 0, 0};
 constexpr ArgSignature kReductionReportSignature{"GraphStore.reduction_report()", {Interned::kOutputs}, 1, 0, 0, 0};
 
-PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kReduceSignature, args, nargs, kwnames, a)) return nullptr;
@@ -56,7 +57,7 @@ PyObject* graph_store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) noexcept {
+                                         PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kReduceIncrementalSignature, args, nargs, kwnames, a)) return nullptr;
@@ -69,7 +70,7 @@ PyObject* graph_store_reduce_incremental(PyObject* self, PyObject* const* args, 
 }
 
 PyObject* graph_store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kReductionReportSignature, args, nargs, kwnames, a)) return nullptr;

@@ -43,7 +43,7 @@ constexpr ArgSignature kFinalizeSignature{"IncrementalReducer.finalize()",
                                 1,
                                 0};
 
-PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
@@ -64,19 +64,15 @@ void incremental_reducer_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* incremental_reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kStepSignature, args, nargs, kwnames, a)) return nullptr;
     const store::GraphStore* store = convert_store(a[0], "store");
     if (store == nullptr) return nullptr;
-    std::optional<support::Result<std::uint64_t, incremental::ReducerError>> consumed;
-    {
-      Detached detached;
-      consumed.emplace(reducer_of(self).step(*store));
-    }
-    if (const incremental::ReducerError* e = consumed->error()) return raise_value_error(describe(*e));
-    return PyLong_FromUnsignedLongLong(**consumed);
+    auto consumed = run_detached(true, [&] { return reducer_of(self).step(*store); });
+    if (const incremental::ReducerError* e = consumed.error()) return raise_value_error(describe(*e));
+    return PyLong_FromUnsignedLongLong(*consumed);
   });
 }
 
@@ -88,21 +84,21 @@ PyObject* counter(const ArgSignature& signature, PyObject* self, PyObject* const
 }
 
 PyObject* incremental_reducer_watermark(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
+                                        PyObject* kwnames) {
   return entry([&] {
     return counter<&incremental::IncrementalReducer::watermark>(kWatermarkSignature, self, args, nargs, kwnames);
   });
 }
 
 PyObject* incremental_reducer_total_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) noexcept {
+                                         PyObject* kwnames) {
   return entry([&] {
     return counter<&incremental::IncrementalReducer::total_work>(kTotalWorkSignature, self, args, nargs, kwnames);
   });
 }
 
 PyObject* incremental_reducer_canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) noexcept {
+                                              PyObject* kwnames) {
   return entry([&] {
     return counter<&incremental::IncrementalReducer::canonical_count>(kCanonicalCountSignature, self, args, nargs,
                                                                       kwnames);
@@ -110,7 +106,7 @@ PyObject* incremental_reducer_canonical_count(PyObject* self, PyObject* const* a
 }
 
 PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kFinalizeSignature, args, nargs, kwnames, a)) return nullptr;
@@ -128,14 +124,12 @@ PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py
     } else {
       roots = store->output_marks();
     }
-    std::optional<support::Result<mod::ReductionResult, incremental::ReducerError>> result;
-    std::optional<Reduced> reduced;
-    {
-      Detached detached;
-      result.emplace(reducer_of(self).finalize(*store, roots, maximal_fusion));
-      if (result->ok()) reduced = build_reduced(std::move(**result));
-    }
-    if (const incremental::ReducerError* e = result->error()) return raise_value_error(describe(*e));
+    auto reduced = run_detached(true, [&]() -> support::Result<Reduced, incremental::ReducerError> {
+      auto result = reducer_of(self).finalize(*store, roots, maximal_fusion);
+      if (const incremental::ReducerError* e = result.error()) return support::Err{*e};
+      return build_reduced(std::move(*result));
+    });
+    if (const incremental::ReducerError* e = reduced.error()) return raise_value_error(describe(*e));
     return reduced_to_python(std::move(*reduced));
   });
 }

@@ -5,7 +5,7 @@
 
 namespace brantel::py {
 
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // The method table stores every function as a PyCFunction; the flags tell the
 // interpreter the real signature. The detour through void(*)() keeps the

@@ -68,7 +68,7 @@ bool ensure_objects() {
 
 constexpr ArgSignature kVersionSignature{"version()", {}, 0, 0, 0, 0};
 
-PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     ArgSlots a;
     if (!parse_fastcall(kVersionSignature, args, nargs, kwnames, a)) return nullptr;
@@ -83,7 +83,7 @@ int add_object(PyObject* module, const char* name, PyObject* object) {
   return PyModule_AddObjectRef(module, name, object);
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   return entry([&]() -> int {
     if (!ensure_objects()) return -1;
     const ModuleObjects& o = g_objects;

@@ -28,7 +28,7 @@ constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
                            0,
                            5};
 
-PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
@@ -63,7 +63,7 @@ PyObject* from_utf8(const std::string& s) {
 }
 
 // The closure selects the field: 0..4 in record order, 5 the optional reference.
-PyObject* payload_descriptor_get(PyObject* self, void* closure) noexcept {
+PyObject* payload_descriptor_get(PyObject* self, void* closure) {
   return entry([&]() -> PyObject* {
     const store::PayloadDescriptor& d = as_descriptor(self)->value;
     switch (reinterpret_cast<std::intptr_t>(closure)) {

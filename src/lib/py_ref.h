@@ -8,6 +8,11 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "support/mutex.h"
@@ -54,7 +59,8 @@ class Ref {
 // the wait hook is switched off for the section's length.
 class CriticalSection {
  public:
-  explicit CriticalSection(PyObject* object) noexcept {
+  // Not noexcept: a contended section parks the thread, and its re-attach may end it.
+  explicit CriticalSection(PyObject* object) {
 #ifdef Py_GIL_DISABLED
     saved_hook_ = std::exchange(support::current_wait_hook, nullptr);
     PyCriticalSection_Begin(&section_, object);
@@ -78,39 +84,46 @@ class CriticalSection {
 #endif
 };
 
-// Detaches the thread from the interpreter for long work on private copies (a
-// reduction, a large blob) on the free-threaded build. Nothing in its scope may
-// touch a Python object. The wait hook is off meanwhile: the thread is already
-// detached, and detaching twice is fatal.
-class Detached {
- public:
-  explicit Detached(bool when = true) noexcept {
+// Runs `body` detached from the interpreter, for long work on private copies (a
+// reduction, a large blob) on the free-threaded build; `when` false runs it
+// attached. Nothing in the body may touch a Python object. The wait hook is off
+// meanwhile: the thread is already detached, and detaching twice is fatal.
+//
+// A function rather than a guard whose destructor re-attaches: re-attaching is
+// where the interpreter ends a daemon thread at exit, by a forced unwind, and a
+// destructor (noexcept, or running while an exception unwinds) cannot let that
+// through. Here the body's exception is held while the thread re-attaches, in
+// plain code, and rethrown after.
+template <typename Body>
+auto run_detached(bool when, Body&& body) -> decltype(body()) {
 #ifdef Py_GIL_DISABLED
-    if (when) {
-      saved_hook_ = std::exchange(support::current_wait_hook, nullptr);
-      state_ = PyEval_SaveThread();
+  if (!when) return body();
+  using R = decltype(body());
+  support::WaitHook* saved_hook = std::exchange(support::current_wait_hook, nullptr);
+  PyThreadState* state = PyEval_SaveThread();
+  std::optional<std::conditional_t<std::is_void_v<R>, char, R>> result;
+  std::exception_ptr failure;
+  try {
+    if constexpr (std::is_void_v<R>) {
+      body();
+      result.emplace();
+    } else {
+      result.emplace(body());
     }
+  } catch (abi::__forced_unwind&) {
+    throw;  // never raised while detached; rethrown, as every catch-all here must
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  support::current_wait_hook = saved_hook;
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<R>) return std::move(*result);
 #else
-    (void)when;
+  (void)when;
+  return body();
 #endif
-  }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-  ~Detached() {
-#ifdef Py_GIL_DISABLED
-    if (state_ != nullptr) {
-      PyEval_RestoreThread(state_);
-      support::current_wait_hook = saved_hook_;
-    }
-#endif
-  }
-
- private:
-#ifdef Py_GIL_DISABLED
-  PyThreadState* state_ = nullptr;
-  support::WaitHook* saved_hook_ = nullptr;
-#endif
-};
+}
 
 #ifdef Py_GIL_DISABLED
 // While a core lock has to wait, the thread detaches, so that a thread parked on
@@ -119,7 +132,8 @@ class DetachingWaitHook final : public support::WaitHook {
  public:
   constexpr DetachingWaitHook() = default;
   void before_wait() noexcept override { state_ = PyEval_SaveThread(); }
-  void after_wait() noexcept override { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
+  // May end the thread (see run_detached), so not noexcept.
+  void after_wait() override { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
 
  private:
   PyThreadState* state_ = nullptr;

@@ -3,6 +3,7 @@
 // and turns into PanicException.
 #pragma once
 
+#include <cstdint>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -10,10 +11,17 @@
 
 namespace brantel::support {
 
+// How many InternalErrors this thread has made, so that a lock guard can tell an
+// internal error in flight (which poisons) from an allocation failure (which
+// leaves the state as it was and must not).
+inline thread_local std::uint64_t t_internal_errors_made = 0;
+
 class InternalError : public std::runtime_error {
  public:
   InternalError(std::string message, std::source_location where)
-      : std::runtime_error(std::move(message)), where_(where) {}
+      : std::runtime_error(std::move(message)), where_(where) {
+    ++t_internal_errors_made;
+  }
   const std::source_location& where() const noexcept { return where_; }
 
  private:

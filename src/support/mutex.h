@@ -1,12 +1,15 @@
 // A mutex that stays poisoned once a holder was aborted by an internal error.
 //
 // The guard notes std::uncaught_exceptions() when it locks; if the count has risen
-// by the time it unlocks, the holder is unwinding from an InternalError and the
-// protected state may be half-changed, so every later lock() panics with the
-// owner's fixed message instead of exposing that state.
+// by the time it unlocks and an InternalError was made meanwhile, the holder is
+// unwinding from that error and the protected state may be half-changed, so
+// every later lock() panics with the owner's fixed message instead of exposing
+// that state. Any other exception (std::bad_alloc) does not poison: the code
+// under these locks leaves its state whole when an allocation fails.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>  // std::adopt_lock_t
 #include <string_view>
@@ -24,7 +27,9 @@ namespace brantel::support {
 class WaitHook {
  public:
   virtual void before_wait() noexcept = 0;
-  virtual void after_wait() noexcept = 0;
+  // May unwind (the Python layer's re-attach can end the thread); the lock just
+  // taken is then released.
+  virtual void after_wait() = 0;
 
  protected:
   ~WaitHook() = default;
@@ -44,7 +49,14 @@ class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
       WaitHook* hook = current_wait_hook;
       if (hook != nullptr) hook->before_wait();
       mu_.lock();
-      if (hook != nullptr) hook->after_wait();
+      if (hook != nullptr) {
+        try {
+          hook->after_wait();
+        } catch (...) {
+          mu_.unlock();
+          throw;
+        }
+      }
     }
     check_not_poisoned();
   }
@@ -75,22 +87,25 @@ class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
 class BRANTEL_SCOPED_CAPABILITY PoisonGuard {
  public:
   explicit PoisonGuard(PoisonableMutex& mu) BRANTEL_ACQUIRE(mu)
-      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()) {
+      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()), internal_errors_at_entry_(t_internal_errors_made) {
     mu_.lock();
   }
   // Adopts a lock already taken with try_lock().
   PoisonGuard(PoisonableMutex& mu, std::adopt_lock_t) BRANTEL_REQUIRES(mu)
-      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()) {}
+      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()), internal_errors_at_entry_(t_internal_errors_made) {}
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   ~PoisonGuard() BRANTEL_RELEASE() {
-    if (std::uncaught_exceptions() > exceptions_at_entry_) mu_.mark_poisoned();
+    if (std::uncaught_exceptions() > exceptions_at_entry_ && t_internal_errors_made != internal_errors_at_entry_) {
+      mu_.mark_poisoned();
+    }
     mu_.unlock();
   }
 
  private:
   PoisonableMutex& mu_;
   int exceptions_at_entry_;
+  std::uint64_t internal_errors_at_entry_;
 };
 
 }  // namespace brantel::support

@@ -68,9 +68,10 @@ def typed(value):
         if INT64[0] <= v <= INT64[1]:
             return ("i", v)
         try:
-            return ("f", float_bits(float(v)))
+            exact = float(v)
         except OverflowError:
             return None
+        return ("f", float_bits(exact)) if exact == v else None
     if isinstance(value, (float, OnlyFloat)):
         return ("f", float_bits(float(value)))
     if isinstance(value, str):
@@ -215,7 +216,8 @@ BAD_ADDS = [
     (lambda s, n: s.add_join(7), TypeError, "argument 'inputs': 'int' object is not an instance of 'Sequence'"),
     (lambda s, n: s.add_source("a", [("k", 1)]), TypeError, "params must be a dict or None"),
     (lambda s, n: s.add_exchange([], {"k": [1]}), TypeError, "param values must be int, float, bool, or str"),
-    (lambda s, n: s.add_source("a", {"k": 2 ** 2000}), TypeError, "param values must be int, float, bool, or str"),
+    (lambda s, n: s.add_source("a", {"k": 2 ** 2000}), OverflowError,
+     "param 'k': the integer fits neither an Int (signed 64 bits) nor, exactly, a Float"),
     (lambda s, n: s.add_source(b"a"), TypeError, "argument 'name': 'bytes' object is not an instance of 'str'"),
     (lambda s, n: s.add_op("f", [-1]), OverflowError, None),
     (lambda s, n: s.add_reduction("r", [0.5]), TypeError, None),

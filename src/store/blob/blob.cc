@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "store/blob/utf8.h"
@@ -34,13 +35,24 @@ struct EntrySpan {
 // decides the error. Each record is validated in place; only a record that is
 // not already canonical (params out of key order, a bool or presence byte other
 // than 0/1) is rebuilt, into one reused scratch buffer.
+//
+// Records are interned as they stand while each one gets the id of its
+// position, which is every blob serialize writes. The first record that equals
+// an earlier one ends that pass (collapsed()); the blob is then read again with
+// `remap`, which interns one record at a time and rewrites its references through
+// the table from position to id, so that a reference still means the record it
+// names.
 class Decoder {
  public:
-  explicit Decoder(std::string_view data) : data_(data.data()), size_(data.size()) {}
+  Decoder(std::string_view data, bool remap) : data_(data.data()), size_(data.size()), remap_(remap) {}
+
+  // Whether a pass without `remap` met a record equal to an earlier one; its
+  // result is then void.
+  bool collapsed() const { return collapsed_; }
 
   support::Result<std::unique_ptr<store::GraphStore>, BlobError> run() {
     if (size_ < 4) return fail_truncated();
-    if (std::memcmp(data_, kMagic, 4) != 0) return support::Err{BlobError{BlobErrorKind::kBadMagic, {}, 0}};
+    if (std::memcmp(data_, kMagic, 4) != 0) return support::Err{BlobError{BlobErrorKind::kBadMagic, {}, 0, {}}};
     if (size_ < kHeaderSize) return fail_truncated();
     const std::uint32_t count = read_u32(data_ + 4);
     pos_ = kHeaderSize;
@@ -59,11 +71,16 @@ class Decoder {
     // interning failure of an earlier record still wins over a validation
     // failure of a later one, because the batch is flushed before the latter is
     // reported.
+    if (remap_) id_of_position_.reserve(std::min<std::size_t>(count, body / kMinRecordSize));
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::size_t begin = pos_;
       if (!read_record(i)) {
-        if (!flush(*store)) return fail_ref(bad_id_);
+        if (!flush(*store)) return fail_truncated();
         return support::Err{error_};
+      }
+      if (remap_) {
+        intern_remapped(*store, std::string_view(data_ + begin, pos_ - begin));
+        continue;
       }
       Pending& p = pending_[pending_count_++];
       if (canonical_) {
@@ -74,16 +91,20 @@ class Decoder {
         batch_scratch_ += scratch_;
         p = Pending{nullptr, offset, scratch_.size(), has_nan_, input_bound_};
       }
-      if (pending_count_ == kBatch && !flush(*store)) return fail_ref(bad_id_);
+      if (pending_count_ == kBatch && !flush(*store)) return fail_truncated();
     }
-    if (!flush(*store)) return fail_ref(bad_id_);
+    if (!flush(*store)) return fail_truncated();
 
     std::uint32_t outputs = 0;
     if (!read_u32_field(outputs)) return support::Err{error_};
     for (std::uint32_t k = 0; k < outputs; ++k) {
       if (!need(8)) return support::Err{error_};
-      const NodeId id = read_u64(data_ + pos_);
+      NodeId id = read_u64(data_ + pos_);
       pos_ += 8;
+      if (remap_) {
+        if (id >= id_of_position_.size()) return fail_ref(id);
+        id = id_of_position_[id];
+      }
       auto marked = store->mark_output(id);
       if (const store::StoreError* e = marked.error()) return fail_ref(e->bad_node_id);
     }
@@ -92,9 +113,10 @@ class Decoder {
   }
 
  private:
-  // Interns the pending records in order. An input below the record's position
-  // can still be at or beyond the store's size when earlier records collapsed
-  // into their twins: that fails with the input's id in bad_id_.
+  // Interns the pending records in order. Fails, setting collapsed_, as soon as
+  // a record did not get the id of its position: it equalled an earlier one, and
+  // the references of the records after it no longer name store ids (an input
+  // may even be beyond the store's size, which fails the interning).
   bool flush(store::GraphStore& store) {
     store::PreparedRecord records[kBatch];
     NodeId ids[kBatch];
@@ -106,22 +128,56 @@ class Decoder {
       records[k] = store::PreparedRecord{record, store.hash(record, p.has_nan), p.input_bound};
     }
     auto r = store.intern_all(std::span(records, pending_count_), std::span(ids, pending_count_));
+    const std::size_t first = interned_;
+    const std::size_t n = pending_count_;
+    interned_ += n;
     pending_count_ = 0;
     batch_scratch_.clear();
-    if (const store::StoreError* e = r.error()) {
-      bad_id_ = e->bad_node_id;
+    if (!r.ok()) {
+      collapsed_ = true;
       return false;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      if (ids[k] != first + k) {
+        collapsed_ = true;
+        return false;
+      }
     }
     return true;
   }
 
-  support::Err<BlobError> fail_truncated() { return support::Err{BlobError{BlobErrorKind::kTruncated, {}, 0}}; }
+  // Interns one validated record with every input rewritten from the position it
+  // names to the id that position's record got.
+  void intern_remapped(store::GraphStore& store, std::string_view record) {
+    if (canonical_) {
+      scratch_.assign(record);
+    } else {
+      canonicalize(record);
+    }
+    BRANTEL_CHECK(scratch_.size() == record.size(), "a canonical rebuild keeps every field's size");
+    NodeId bound = 0;
+    if (ids_at_ != 0) {
+      char* at = scratch_.data() + ids_at_;
+      const std::uint32_t count = read_u32(at);
+      for (std::uint32_t k = 0; k < count; ++k) {
+        char* slot = at + 4 + 8 * static_cast<std::size_t>(k);
+        const NodeId id = id_of_position_[read_u64(slot)];
+        store::write_u64(slot, id);
+        bound = store::PreparedRecord::bound_with(bound, id);
+      }
+    }
+    auto r = store.intern(store::PreparedRecord{scratch_, store.hash(scratch_, has_nan_), bound});
+    BRANTEL_CHECK(r.ok(), "remapped inputs name stored nodes");
+    id_of_position_.push_back(*r);
+  }
+
+  support::Err<BlobError> fail_truncated() { return support::Err{BlobError{BlobErrorKind::kTruncated, {}, 0, {}}}; }
   support::Err<BlobError> fail_ref(std::uint64_t id) {
-    return support::Err{BlobError{BlobErrorKind::kNodeRefOutOfRange, {}, id}};
+    return support::Err{BlobError{BlobErrorKind::kNodeRefOutOfRange, {}, id, {}}};
   }
 
   bool set_error(BlobErrorKind kind, std::string_view context = {}, std::uint64_t value = 0) {
-    error_ = BlobError{kind, context, value};
+    error_ = BlobError{kind, context, value, {}};
     return false;
   }
   std::size_t remaining() const { return size_ - pos_; }
@@ -151,6 +207,7 @@ class Decoder {
 
   // An id list whose ids must all be below `limit` (the record's position).
   bool read_ids(std::uint64_t limit) {
+    ids_at_ = pos_ - record_begin_;
     std::uint32_t count = 0;
     if (!read_u32_field(count)) return false;
     // Ids are checked one by one in order, so an out-of-range id before the end
@@ -169,13 +226,18 @@ class Decoder {
   bool read_params() {
     std::uint32_t count = 0;
     if (!read_u32_field(count)) return false;
+    const std::size_t entries_begin = pos_;
     std::string_view previous_key;
     bool sorted = true;
+    std::optional<std::string_view> repeated;
     for (std::uint32_t k = 0; k < count; ++k) {
       const std::size_t key_begin = pos_;
       if (!read_str()) return false;
       const std::string_view key(data_ + key_begin + 4, pos_ - key_begin - 4);
-      if (k > 0 && key < previous_key) sorted = false;
+      if (k > 0 && key <= previous_key) {
+        if (key < previous_key) sorted = false;
+        if (key == previous_key && !repeated) repeated = key;
+      }
       previous_key = key;
       std::uint8_t tag = 0;
       if (!read_u8_field(tag)) return false;
@@ -204,8 +266,37 @@ class Decoder {
         default: return set_error(BlobErrorKind::kInvalidTag, "param", tag);
       }
     }
-    if (!sorted) canonical_ = false;
+    if (!sorted) {
+      canonical_ = false;
+      repeated = repeated_key(entries_begin, count);
+    }
+    // A node with two equal keys could not be shown or added; checked once the
+    // section is read, so an error inside it comes first.
+    if (repeated) {
+      error_ = BlobError{BlobErrorKind::kDuplicateParamKey, {}, 0, std::string(*repeated)};
+      return false;
+    }
     return true;
+  }
+
+  // The smallest key that `count` validated entries from `at` on hold twice; for
+  // the rare params out of order, where equal keys need not be neighbours.
+  std::optional<std::string_view> repeated_key(std::size_t at, std::uint32_t count) {
+    keys_.clear();
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const std::size_t key_size = read_u32(data_ + at);
+      keys_.emplace_back(data_ + at + 4, key_size);
+      at += 4 + key_size;
+      const auto tag = static_cast<store::ParamTag>(data_[at]);
+      at += 1;
+      if (tag == store::ParamTag::kBool) at += 1;
+      else if (tag == store::ParamTag::kStr) at += 4 + read_u32(data_ + at);
+      else at += 8;
+    }
+    std::sort(keys_.begin(), keys_.end());
+    const auto same = std::adjacent_find(keys_.begin(), keys_.end());
+    if (same == keys_.end()) return std::nullopt;
+    return *same;
   }
 
   bool read_members() {
@@ -235,6 +326,8 @@ class Decoder {
     canonical_ = true;
     has_nan_ = false;
     input_bound_ = 0;
+    record_begin_ = pos_;
+    ids_at_ = 0;
     std::uint8_t tag = 0;
     if (!read_u8_field(tag)) return false;
     switch (tag) {
@@ -349,6 +442,9 @@ class Decoder {
   bool canonical_ = true;
   bool has_nan_ = false;
   NodeId input_bound_ = 0;
+  std::size_t record_begin_ = 0;
+  std::size_t ids_at_ = 0;  // where the record's id list starts in it; 0 for none
+  std::vector<std::string_view> keys_;  // repeated_key's scratch
   std::string scratch_;
   std::vector<EntrySpan> entries_;
 
@@ -365,7 +461,11 @@ class Decoder {
   Pending pending_[kBatch];
   std::size_t pending_count_ = 0;
   std::string batch_scratch_;
-  NodeId bad_id_ = 0;
+  std::size_t interned_ = 0;  // records flushed so far
+  bool collapsed_ = false;
+
+  const bool remap_;
+  std::vector<NodeId> id_of_position_;  // with remap_: the id each record got
 };
 
 }  // namespace
@@ -378,6 +478,7 @@ std::string describe(const BlobError& e) {
       return "invalid " + std::string(e.context) + " tag " + std::to_string(e.value);
     case BlobErrorKind::kInvalidUtf8: return "invalid utf-8 in brantel IR blob";
     case BlobErrorKind::kNodeRefOutOfRange: return "node reference " + std::to_string(e.value) + " out of range";
+    case BlobErrorKind::kDuplicateParamKey: return "duplicate param key '" + e.key + "' in brantel IR blob";
   }
   support::panic("unknown blob error kind");
 }
@@ -426,7 +527,10 @@ support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nod
 }
 
 support::Result<std::unique_ptr<store::GraphStore>, BlobError> decode_blob(std::string_view data) {
-  return Decoder(data).run();
+  Decoder as_written(data, false);
+  auto decoded = as_written.run();
+  if (!as_written.collapsed()) return decoded;
+  return Decoder(data, true).run();
 }
 
 }  // namespace brantel::blob

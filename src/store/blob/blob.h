@@ -4,7 +4,10 @@
 //
 // Encoding is a copy of the arena's records behind a header, because the arena
 // already holds canonical records. Decoding validates every field of untrusted
-// bytes, rebuilds canonical records and interns them into a fresh store.
+// bytes, rebuilds canonical records and interns them into a fresh store. A
+// reference names a record by its position; when a record equals an earlier one
+// it is interned as that one, and every reference to its position then means
+// the id the earlier one got.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +28,14 @@ enum class BlobErrorKind : std::uint8_t {
   kInvalidTag,
   kInvalidUtf8,
   kNodeRefOutOfRange,
+  kDuplicateParamKey,
 };
 
 struct BlobError {
   BlobErrorKind kind = BlobErrorKind::kTruncated;
   std::string_view context;  // "node", "param" or "stage-ref" for kInvalidTag
   std::uint64_t value = 0;   // the tag byte or the offending id
+  std::string key;           // the repeated key for kDuplicateParamKey
   friend bool operator==(const BlobError&, const BlobError&) = default;
 };
 

@@ -1,5 +1,6 @@
 #include "store/graph/arena.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -42,24 +43,50 @@ inline std::size_t NodeArena::probe(const Segment& seg, std::uint32_t hash, std:
 }
 
 void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
+  // Everything that can fail to allocate comes first, so a failure leaves the
+  // segment and the free lists as they were.
   const Segment old = seg;
-  seg.slot_count = slot_count;
-  Slot* slots = nullptr;
-  if (seg.large()) {
-    seg.begin = large_.size();
-    slots = large_.emplace_back(FlatBuffer<Slot>::zeroed(slot_count)).data();
+  Segment grown = old;
+  grown.slot_count = slot_count;
+  std::vector<std::uint64_t>* reusable_new = nullptr;
+  bool reuse = false;
+  if (grown.large()) {
+    grown.begin = large_.size();
+    large_.emplace_back(FlatBuffer<Slot>::zeroed(slot_count));
   } else {
-    std::vector<std::uint64_t>& reusable = free_by_log2_[std::countr_zero(slot_count)];
-    if (!reusable.empty()) {
-      seg.begin = reusable.back();
-      reusable.pop_back();
+    reusable_new = &free_by_log2_[std::countr_zero(slot_count)];
+    reuse = !reusable_new->empty();
+    if (reuse) {
+      grown.begin = reusable_new->back();
     } else {
-      seg.begin = pool_.size();
+      grown.begin = pool_.size();
+      pool_.reserve_more(slot_count);
+    }
+  }
+  std::vector<std::uint64_t>* reusable_old = nullptr;
+  if (old.slot_count != 0 && !old.large()) {
+    reusable_old = &free_by_log2_[std::countr_zero(old.slot_count)];
+    try {
+      // Doubling, as push_back would, so that the growth stays amortised.
+      if (reusable_old->size() == reusable_old->capacity()) {
+        reusable_old->reserve(std::max<std::size_t>(8, 2 * reusable_old->capacity()));
+      }
+    } catch (...) {
+      if (grown.large()) large_.pop_back();
+      throw;
+    }
+  }
+  // Committed: nothing below allocates.
+  if (!grown.large()) {
+    if (reuse) {
+      reusable_new->pop_back();
+    } else {
       pool_.extend(slot_count);
     }
-    slots = pool_.data() + seg.begin;
-    std::memset(slots, 0, slot_count * sizeof(Slot));
+    std::memset(pool_.data() + grown.begin, 0, slot_count * sizeof(Slot));
   }
+  seg = grown;
+  Slot* slots = slots_of(seg);
   if (old.slot_count == 0) return;
   // Growing the pool above may have moved it, so the old table is found only now.
   const Slot* from = slots_of(old);
@@ -74,7 +101,7 @@ void NodeArena::rehash(Segment& seg, std::size_t slot_count) {
   if (old.large()) {
     large_[old.begin] = FlatBuffer<Slot>();
   } else {
-    free_by_log2_[std::countr_zero(old.slot_count)].push_back(old.begin);
+    reusable_old->push_back(old.begin);
   }
 }
 
@@ -139,21 +166,26 @@ NodeArena::Interned NodeArena::insert(std::string_view record, std::uint32_t has
   Segment& seg = segments_[k];
   if (seg.slot_count == 0) rehash(seg, new_segment_slots_);
   bool found = false;
-  const std::size_t i = probe(seg, hash, record, found);
+  std::size_t i = probe(seg, hash, record, found);
   if (found) return Interned{slots_of(seg)[i].id_plus_one - 1, false};
   // Slots hold 32-bit ids; four billion nodes cannot fit in memory anyway.
   BRANTEL_CHECK(n < 0xffffffffULL, "node count fits the intern table");
-  const std::uint64_t offset = nodes_.bytes().size();
-  nodes_.append_record(record);
-  slots_of(seg)[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
-  if (++seg.used * 4 > seg.slot_count * 3) {
+  // The table grows before the record goes in, not after: a growth that fails
+  // to allocate then leaves the arena without the node, so a failed add has
+  // stored nothing and taken no id.
+  if ((seg.used + 1) * 4 > seg.slot_count * 3) {
     rehash(seg, seg.slot_count * 2);
     // Later segments start at the size this one reached, up to what one node per
     // id of a segment's range needs: a graph built front to back fills them
     // alike, so they skip the doublings; a sparse one wastes at most that much
     // per segment, 32 bytes per node.
     new_segment_slots_ = std::max(new_segment_slots_, std::min<std::size_t>(seg.slot_count, kFullSegmentSlots));
+    i = probe(seg, hash, record, found);
   }
+  const std::uint64_t offset = nodes_.bytes().size();
+  nodes_.append_record(record);
+  slots_of(seg)[i] = Slot{hash, static_cast<std::uint32_t>(n + 1), offset};
+  ++seg.used;
   return Interned{n, true};
 }
 

@@ -113,6 +113,10 @@ class FlatBuffer {
   void reserve(std::size_t count) {
     if (count > capacity()) storage_.grow_to(count * sizeof(T));
   }
+  // Room for `more` elements beyond size(), grown as appends grow.
+  void reserve_more(std::size_t more) {
+    if (more > capacity() - size_) grow_for(more);
+  }
   void clear() noexcept { size_ = 0; }
   void push_back(const T& value) {
     if (size_ == capacity()) grow_for(1);

@@ -36,15 +36,19 @@ support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) 
 support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& prepared) {
   // The add methods' one hold. It poisons the lock on an internal error as a
   // PoisonGuard would, but catches the unwinding here: the guard's two
-  // std::uncaught_exceptions() calls were a tenth of an add's hold.
+  // std::uncaught_exceptions() calls were a tenth of an add's hold. A failed
+  // allocation leaves the arena unchanged, so it only releases the lock.
   mu_.lock();
   try {
     auto r = arena_.intern(prepared);
     mu_.unlock();
     if (const StoreError* e = r.error()) return support::Err{*e};
     return r->id;
-  } catch (...) {
+  } catch (const support::InternalError&) {
     mu_.mark_poisoned();
+    mu_.unlock();
+    throw;
+  } catch (...) {
     mu_.unlock();
     throw;
   }
@@ -88,8 +92,8 @@ support::Result<support::Unit, StoreError> GraphStore::mark_output(NodeId id) {
   if (id >= arena_.size()) return support::Err{StoreError{id}};
   if (marked_.size() <= id) marked_.resize(arena_.size(), false);
   if (!marked_[id]) {
+    outputs_.push_back(id);  // first, so that a failed allocation marks nothing
     marked_[id] = true;
-    outputs_.push_back(id);
   }
   return support::Unit{};
 }

@@ -34,7 +34,9 @@ class NodeList {
   // Where record i starts in bytes().
   std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
 
+  // Room for the offset first: a failed allocation then leaves the list as it was.
   void append_record(std::string_view record) {
+    offsets_.reserve_more(1);
     bytes_.append(record.data(), record.size());
     offsets_.push_back(bytes_.size());
   }

@@ -9,21 +9,9 @@
 
 #include "store/graph/arena.h"
 #include "store/graph/graph_store.h"
+#include "testing/graph_store_peer.h"
 
 namespace brantel::store {
-
-// Poisons a store's lock the way an operation aborted by an internal error would:
-// an InternalError thrown while a PoisonGuard on the lock is held.
-class GraphStoreTestPeer {
- public:
-  static void fail_while_locked(GraphStore& store) {
-    try {
-      support::PoisonGuard lock(store.mu_);
-      support::panic("simulated failure inside a store operation");
-    } catch (const support::InternalError&) {
-    }
-  }
-};
 
 namespace {
 
@@ -207,9 +195,10 @@ TEST(GraphStore, PoisonedLockFailsEveryLaterOperation) {
   expect_poisoned([&] { (void)s.node_map(); });
   expect_poisoned([&] { (void)s.nodes_since(0); });
   expect_poisoned([&] { (void)s.to_dot(); });
-  // A store whose operations merely failed with values is not poisoned.
+  // A store whose operations merely failed with values, or ran out of memory, is not poisoned.
   GraphStore t;
   EXPECT_FALSE(t.intern(Node::op("f", {0})).ok());
+  GraphStoreTestPeer::run_out_of_memory_while_locked(t);
   EXPECT_EQ(t.node_count(), 0u);
 }
 
