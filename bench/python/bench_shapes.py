@@ -29,8 +29,10 @@ Shapes, n being the node count:
 - ladder: two ladders of n / 4 rungs over the same two sources, one with every
   add's operands swapped; rung by rung they become one ladder through
   commutativity and congruence;
-- stage-fanout: a chain of n / 2 ops, each read by a reduction of its own, all
-  outputs: one long stage (or many) consumed by many boundary nodes.
+- chain-taps: a chain of n / 2 ops, each read by a reduction of its own, all
+  outputs, so that every op is a stage boundary;
+- stage-consumers: a chain of n / 2 ops, one stage of n / 2 members, read by
+  n / 2 reductions, all outputs.
 
 It prints figures only; it never passes or fails.
 """
@@ -115,7 +117,7 @@ def build_ladder(n: int) -> Built:
     return g, outputs
 
 
-def build_stage_fanout(n: int) -> Built:
+def build_chain_taps(n: int) -> Built:
     g = bc.GraphStore()
     last = g.add_source("x")
     outputs = []
@@ -123,6 +125,14 @@ def build_stage_fanout(n: int) -> Built:
         last = g.add_op("f" if i % 2 else "g", [last])
         outputs.append(g.add_reduction("sum", [last], {"axis": 0}))
     return g, outputs
+
+
+def build_stage_consumers(n: int) -> Built:
+    g = bc.GraphStore()
+    last = g.add_source("x")
+    for i in range(n // 2):
+        last = g.add_op("f" if i % 2 else "g", [last], {"k": i & 7})
+    return g, [g.add_reduction("sum", [last], {"axis": i}) for i in range(n // 2)]
 
 
 SHAPES: dict[str, Callable[[int], Built]] = {
@@ -133,7 +143,8 @@ SHAPES: dict[str, Callable[[int], Built]] = {
     "join-twins": build_join_twins,
     "pairs": build_pairs,
     "ladder": build_ladder,
-    "stage-fanout": build_stage_fanout,
+    "chain-taps": build_chain_taps,
+    "stage-consumers": build_stage_consumers,
 }
 
 OPS = ("reduce", "reduce-max", "finalize", "serialize", "deserialize")
