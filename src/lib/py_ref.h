@@ -43,7 +43,15 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(object_); }
+  ~Ref() {
+#ifdef Py_GIL_DISABLED
+    // A daemon thread the interpreter ends at exit unwinds with no thread state
+    // (see run_detached); what it held is left to the exiting process, since no
+    // object may be freed without one.
+    if (object_ != nullptr && PyThreadState_GetUnchecked() == nullptr) return;
+#endif
+    Py_XDECREF(object_);
+  }
 
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
