@@ -1,11 +1,17 @@
-"""Command-line tools for brantel IR blobs: show, draw, reduce, count and explain.
+"""The brantel package: command-line tools for IR blobs, running a pipeline on dask,
+and a pipeline's fingerprint.
 
 Run ``brantel --help`` (or ``python -m brantel --help``). Everything here is
 plain Python on top of the ``brantel_core`` extension; nothing in this package
-changes how a graph is stored or reduced.
+changes how a graph is stored or reduced. dask is needed only to compute a graph
+(``run``, ``Lowered.compute``); importing the package does not load it.
 """
 
-__all__ = ["main"]
+from brantel.fingerprinting import fingerprint
+from brantel.lowering import Lowered, MissingImplementationError, NodeError, lower, run
+from brantel.registry import Registry
+
+__all__ = ["Lowered", "MissingImplementationError", "NodeError", "Registry", "fingerprint", "lower", "main", "run"]
 
 
 def main(argv: "list[str] | None" = None) -> int:
