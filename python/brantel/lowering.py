@@ -8,15 +8,19 @@ partition's call. A stage is one task per partition that runs its members in
 order; a stage holding a reduction member is lowered member by member instead,
 since a reduction needs every partition.
 
-Keys are ``(label, partition)`` with labels such as ``op:parse_json#12``,
-``stage:parse_json..map(3)#30``, ``exchange:hash#5/split`` or
-``reduction:sum#40/combine1``, so a dask dashboard or error names the node.
+Keys are ``(label, partition)`` with labels such as ``op:parse_json#12@1f2e3d``,
+``stage:parse_json..map(3)#30@1f2e3d``, ``exchange:hash#5@1f2e3d/split`` or
+``reduction:sum#40@1f2e3d/combine1``, so a dask dashboard or error names the
+node. The token after ``@`` is drawn afresh for every lowering: a cluster keeps
+results by key, and two stores (a store and its reduction) reuse the same ids
+for different nodes.
 
 Nothing here imports dask until a graph is computed or optimised.
 """
 
 from __future__ import annotations
 
+import secrets
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -263,7 +267,8 @@ def missing_implementations(nodes: Sequence[Node], live: Sequence[int], registry
 
 
 class _Lowering:
-    def __init__(self, registry: Registry, partitions: int, fan_in: int) -> None:
+    def __init__(self, registry: Registry, partitions: int, fan_in: int, token: str) -> None:
+        self.token = token
         self.registry = registry
         self.partitions = partitions
         self.fan_in = fan_in
@@ -348,7 +353,7 @@ class _Lowering:
     def node(self, node: Node, inputs: Sequence[Handle]) -> Handle:
         i, kind, params = node["id"], node["kind"], node["params"]
         name = _name(node)
-        label = f"{kind}:{name}#{i}"
+        label = f"{kind}:{name}#{i}@{self.token}"
         where = Where(i, kind, name)
         if kind == "source":
             fn = self.registry.sources[node["name"]]
@@ -387,12 +392,13 @@ def live_nodes(nodes: Sequence[Node], outputs: Sequence[int]) -> list[int]:
 
 
 def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int,
-          outputs: Sequence[int] | None = None, fan_in: int = DEFAULT_FAN_IN) -> Lowered:
+          outputs: Sequence[int] | None = None, fan_in: int = DEFAULT_FAN_IN, token: str | None = None) -> Lowered:
     """The dask graph computing ``outputs`` (default: the store's marks) over ``partitions``.
 
     Checks everything before building: every output id exists, every live node and
     stage member has an implementation (MissingImplementationError names them all),
-    and every exchange has exactly one input.
+    and every exchange has exactly one input. ``token`` (default: random) goes into
+    every key.
     """
     if partitions < 1:
         raise ValueError(f"partitions must be at least 1, not {partitions}")
@@ -410,7 +416,7 @@ def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int
     for i in live:
         if nodes[i]["kind"] == "exchange" and len(nodes[i]["inputs"]) != 1:
             raise ValueError(f"exchange node {i} has {len(nodes[i]['inputs'])} inputs; an exchange takes exactly one")
-    lowering = _Lowering(registry, partitions, fan_in)
+    lowering = _Lowering(registry, partitions, fan_in, secrets.token_hex(3) if token is None else token)
     handles: dict[int, Handle] = {}
     for i in live:
         handles[i] = lowering.node(nodes[i], [handles[j] for j in nodes[i]["inputs"]])

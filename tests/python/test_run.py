@@ -125,12 +125,15 @@ def test_a_failing_implementation_names_its_node_and_partition_with_the_cause(sc
 def test_keys_name_the_node_and_partition_and_reductions_combine_as_a_tree():
     s, total = stage_store()
     reduced, _ = s.reduce(outputs=[total])
-    lowered = lower(reduced, partitioned.registry().op("fail", partitioned.op_fail), partitions=5, fan_in=2)
+    registry = partitioned.registry().op("fail", partitioned.op_fail)
+    lowered = lower(reduced, registry, partitions=5, fan_in=2, token="t")
     labels = {key[0] for key in lowered.graph}
-    assert labels == {"source:range#0", "stage:scale+fail+keep#1", "reduction:sum#2/chunk",
-                      "reduction:sum#2/combine1", "reduction:sum#2/combine2", "reduction:sum#2"}
+    assert labels == {"source:range#0@t", "stage:scale+fail+keep#1@t", "reduction:sum#2@t/chunk",
+                      "reduction:sum#2@t/combine1", "reduction:sum#2@t/combine2", "reduction:sum#2@t"}
     assert len(lowered.graph) == 5 + 5 + 5 + 3 + 2 + 1
-    assert lowered.outputs[0].keys == [("reduction:sum#2", 0)]
+    assert lowered.outputs[0].keys == [("reduction:sum#2@t", 0)]
+    # A cluster keeps results by key: two lowerings must not share one.
+    assert not set(lowered.graph) & set(lower(reduced, registry, partitions=5, fan_in=2).graph)
 
 
 @pytest.mark.parametrize("args, message", [
