@@ -133,7 +133,7 @@ def main() -> None:
     cases = [("example pipeline", example_case())]
     cases += [(f"generated pipeline ({n} planned nodes)", generated_case(n)) for n in map(int, args.sizes.split(","))]
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, worker_dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         print(f"cluster: 2 worker processes, 1 thread each, on loopback")
         for title, case in cases:
             for partitions in map(int, args.partitions.split(",")):

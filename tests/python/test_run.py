@@ -179,7 +179,7 @@ def test_a_two_worker_cluster_computes_the_same_and_leaves_no_workers(monkeypatc
     outs = [store.add_reduction("max", [y]), y]
     expected = partitioned.interpret(store.nodes(), outs, reg, 4)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None, worker_dashboard_address=None) as cluster:
+                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster, timeout=60) as client:
             pids = list(client.run(os.getpid).values())
             for _, form, mapped in variants(store, outs):
