@@ -14,6 +14,7 @@ from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from brantel.graph import COMMUTATIVE_OPS
+from brantel.lowering import live_nodes, resolve_outputs
 
 if TYPE_CHECKING:
     import brantel_core
@@ -99,18 +100,11 @@ def node_record(node: Mapping[str, Any], inputs: list[bytes]) -> bytes:
 def fingerprint_nodes(nodes: Sequence[Mapping[str, Any]], outputs: Sequence[int]) -> str:
     """The fingerprint of ``nodes()`` dicts (ids dense, inputs earlier) for ``outputs``."""
     outs = list(dict.fromkeys(outputs))
-    live = [False] * len(nodes)
-    for o in outs:
-        live[o] = True
-    for i in range(len(nodes) - 1, -1, -1):
-        if live[i]:
-            for j in nodes[i]["inputs"]:
-                live[j] = True
     digests: list[bytes] = [b""] * len(nodes)
     sha256 = hashlib.sha256
-    for i, node in enumerate(nodes):
-        if live[i]:
-            digests[i] = sha256(node_record(node, [digests[j] for j in node["inputs"]])).digest()
+    for i in live_nodes(nodes, outs):
+        node = nodes[i]
+        digests[i] = sha256(node_record(node, [digests[j] for j in node["inputs"]])).digest()
     return sha256(DOMAIN + _inputs([digests[o] for o in outs])).hexdigest()
 
 
@@ -121,9 +115,5 @@ def fingerprint(store: brantel_core.GraphStore, outputs: Sequence[int] | None = 
     the two inputs of a parameterless commutative op with two inputs count as an
     unordered pair. Outputs count in order, each once.
     """
-    count = store.node_count()
-    outs = store.outputs() if outputs is None else [int(o) for o in outputs]
-    for o in outs:
-        if not 0 <= o < count:
-            raise ValueError(f"no node with id {o}")
+    outs = resolve_outputs(store, outputs)
     return fingerprint_nodes(store.nodes(), outs)

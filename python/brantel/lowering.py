@@ -391,6 +391,16 @@ def live_nodes(nodes: Sequence[Node], outputs: Sequence[int]) -> list[int]:
     return [i for i, yes in enumerate(live) if yes]
 
 
+def resolve_outputs(store: brantel_core.GraphStore, outputs: Sequence[int] | None) -> list[int]:
+    """The store's marks for None, else the ids given; an id the store lacks is a ValueError."""
+    outs = store.outputs() if outputs is None else [int(o) for o in outputs]
+    count = store.node_count()
+    for o in outs:
+        if not 0 <= o < count:
+            raise ValueError(f"no node with id {o}")
+    return outs
+
+
 def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int,
           outputs: Sequence[int] | None = None, fan_in: int = DEFAULT_FAN_IN, token: str | None = None) -> Lowered:
     """The dask graph computing ``outputs`` (default: the store's marks) over ``partitions``.
@@ -404,11 +414,8 @@ def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int
         raise ValueError(f"partitions must be at least 1, not {partitions}")
     if fan_in < 2:
         raise ValueError(f"fan_in must be at least 2, not {fan_in}")
+    outs = resolve_outputs(store, outputs)
     nodes = store.nodes()
-    outs = store.outputs() if outputs is None else [int(o) for o in outputs]
-    for o in outs:
-        if not 0 <= o < len(nodes):
-            raise ValueError(f"no node with id {o}")
     live = live_nodes(nodes, outs)
     missing = missing_implementations(nodes, live, registry)
     if missing:

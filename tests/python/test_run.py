@@ -109,8 +109,14 @@ def test_a_missing_implementation_names_every_node_and_stage_member_before_runni
     assert e.value.missing == ["op 'fail' (node 1, member 1)", "op 'also_missing' (node 3, member 0)"]
 
 
-@pytest.mark.parametrize("scheduler", ["sync", "threads"])
-def test_a_failing_implementation_names_its_node_and_partition_with_the_cause(scheduler):
+def importable_by_workers(monkeypatch):
+    """Worker processes are fresh interpreters: they find this folder and the package as we do."""
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(p for p in sys.path if p))
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "threads", "processes"])
+def test_a_failing_implementation_names_its_node_and_partition_with_the_cause(scheduler, monkeypatch):
+    importable_by_workers(monkeypatch)
     s, total = stage_store()
     reg = partitioned.registry().op("fail", partitioned.op_fail)
     reduced, _ = s.reduce(outputs=[total])
@@ -139,6 +145,7 @@ def test_keys_name_the_node_and_partition_and_reductions_combine_as_a_tree():
 @pytest.mark.parametrize("args, message", [
     (dict(partitions=0), "partitions must be at least 1, not 0"),
     (dict(partitions=2, outputs=[9]), "no node with id 9"),
+    (dict(partitions=2, outputs=[-1]), "no node with id -1"),
     (dict(partitions=2, scheduler="fast"), "scheduler must be 'sync', 'threads', 'processes' or a "
                                            "dask.distributed.Client, not 'fast'"),
 ])
@@ -169,8 +176,7 @@ def alive(pid):
 @pytest.mark.timeout(180)
 def test_a_two_worker_cluster_computes_the_same_and_leaves_no_workers(monkeypatch):
     distributed = pytest.importorskip("distributed")
-    # Workers are fresh interpreters: they find this folder and the package the way we do.
-    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(p for p in sys.path if p))
+    importable_by_workers(monkeypatch)
     store, total = stage_store()
     store.add_op("fail", [total])  # dead: needs no implementation
     reg = partitioned.registry()
