@@ -47,7 +47,12 @@ def _value(v: Any) -> bytes:
     return b"s" + _text(v)
 
 
+_NO_PARAMS = _u64(0)
+
+
 def _params(params: Mapping[str, Any]) -> bytes:
+    if not params:
+        return _NO_PARAMS
     # nodes() already returns params in key order (UTF-8 bytes); sorting again
     # keeps the definition independent of that.
     items = sorted(params.items(), key=lambda kv: kv[0].encode("utf-8", "surrogatepass"))

@@ -70,6 +70,7 @@ def pipelines(draw):
 def variants(store, outputs):
     """(name, store, outputs) for the store and each reduced or round-tripped form of it."""
     yield "source", store, outputs
+    yield "source, blob round trip", GraphStore.deserialize(store.serialize()), outputs
     for name, (reduced, _) in [("single-use", store.reduce(outputs=outputs)),
                                ("maximal", store.reduce(outputs=outputs, maximal_fusion=True)),
                                ("incremental", IncrementalReducer().finalize(store, outputs=outputs))]:
