@@ -120,6 +120,7 @@ def main() -> None:
     ap.add_argument("--partitions", default="16,64")
     ap.add_argument("--sizes", default="2000", help="generated pipeline sizes, in planned nodes")
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--cases", default="example,generated", help="which of example, generated to run")
     ap.add_argument("--fingerprint-nodes", type=int, default=1_000_000, help="0 skips the fingerprint figure")
     args = ap.parse_args()
     print(machine_line())
@@ -130,11 +131,13 @@ def main() -> None:
         return
     # Workers import the registries by module name, from the same folders.
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    cases = [("example pipeline", example_case())]
-    cases += [(f"generated pipeline ({n} planned nodes)", generated_case(n)) for n in map(int, args.sizes.split(","))]
+    chosen = args.cases.split(",")
+    cases = [("example pipeline", example_case())] if "example" in chosen else []
+    if "generated" in chosen:
+        cases += [(f"generated pipeline ({n} planned nodes)", generated_case(n)) for n in map(int, args.sizes.split(","))]
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
-        print(f"cluster: 2 worker processes, 1 thread each, on loopback")
+        print("cluster: 2 worker processes, 1 thread each, on loopback")
         for title, case in cases:
             for partitions in map(int, args.partitions.split(",")):
                 measure(client, title, case, partitions, args.runs)
