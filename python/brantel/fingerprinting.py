@@ -14,7 +14,7 @@ from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from brantel.graph import COMMUTATIVE_OPS
-from brantel.lowering import live_nodes, resolve_outputs
+from brantel.lowering import bad_stage_reference, live_nodes, resolve_outputs
 
 if TYPE_CHECKING:
     import brantel_core
@@ -76,6 +76,9 @@ def _descriptor(d: Mapping[str, Any]) -> bytes:
 
 
 def _stage(node: Mapping[str, Any], inputs: list[bytes]) -> bytes:
+    problem = bad_stage_reference(node) if node["members"] else None
+    if problem:
+        raise ValueError(problem)
     members: list[bytes] = []
     for m in node["members"]:
         args = [members[k] if ref == "member" else inputs[k] for ref, k in m["inputs"]]

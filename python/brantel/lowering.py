@@ -266,6 +266,19 @@ def missing_implementations(nodes: Sequence[Node], live: Sequence[int], registry
     return missing
 
 
+def bad_stage_reference(node: Node) -> str | None:
+    """What is wrong with a stage's member references, if anything. A blob may hold
+    any index; running or hashing one that points nowhere must fail up front."""
+    if not node["members"]:
+        return f"stage node {node['id']} has no members"
+    for j, m in enumerate(node["members"]):
+        for ref, k in m["inputs"]:
+            bound = len(node["inputs"]) if ref == "input" else j
+            if not 0 <= k < bound:
+                return f"stage node {node['id']}: member {j} refers to {ref} {k}, which it cannot read"
+    return None
+
+
 class _Lowering:
     def __init__(self, registry: Registry, partitions: int, fan_in: int, token: str) -> None:
         self.token = token
@@ -407,7 +420,8 @@ def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int
 
     Checks everything before building: every output id exists, every live node and
     stage member has an implementation (MissingImplementationError names them all),
-    and every exchange has exactly one input. ``token`` (default: random) goes into
+    every exchange has exactly one input and every stage member reference points at
+    an input or an earlier member. ``token`` (default: random) goes into
     every key.
     """
     if partitions < 1:
@@ -421,8 +435,12 @@ def lower(store: brantel_core.GraphStore, registry: Registry, *, partitions: int
     if missing:
         raise MissingImplementationError(missing)
     for i in live:
-        if nodes[i]["kind"] == "exchange" and len(nodes[i]["inputs"]) != 1:
+        kind = nodes[i]["kind"]
+        if kind == "exchange" and len(nodes[i]["inputs"]) != 1:
             raise ValueError(f"exchange node {i} has {len(nodes[i]['inputs'])} inputs; an exchange takes exactly one")
+        problem = bad_stage_reference(nodes[i]) if kind == "stage" else None
+        if problem:
+            raise ValueError(problem)
     lowering = _Lowering(registry, partitions, fan_in, secrets.token_hex(3) if token is None else token)
     handles: dict[int, Handle] = {}
     for i in live:

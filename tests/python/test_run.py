@@ -9,8 +9,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import blob_bytes as bb
 import partitioned
-from brantel import MissingImplementationError, NodeError, lower, run
+from brantel import MissingImplementationError, NodeError, fingerprint, lower, run
 from brantel_core import GraphStore, IncrementalReducer
 
 pytest.importorskip("dask")
@@ -158,12 +159,23 @@ def test_bad_arguments_are_refused(args, message):
     assert str(e.value) == message
 
 
-def test_an_exchange_with_two_inputs_is_refused_before_running():
-    s = GraphStore()
-    x = s.add_source("range", {"seed": 0, "rows": 1})
-    e = s.add_exchange([x, x])
-    with pytest.raises(ValueError, match="exchange node 1 has 2 inputs"):
-        lower(s, REGISTRY, partitions=2, outputs=[e])
+SOURCE = bb.source("range", [bb.int_param("rows", 1), bb.int_param("seed", 0)])
+
+
+@pytest.mark.parametrize("blob, message", [
+    (bb.blob([SOURCE, bb.exchange([0, 0])], [1]), "exchange node 1 has 2 inputs; an exchange takes exactly one"),
+    (bb.blob([SOURCE, bb.stage([0], [("op|scale|k=i1", [(0, 7)])])], [1]),
+     "stage node 1: member 0 refers to input 7, which it cannot read"),
+    (bb.blob([SOURCE, bb.stage([0], [])], [1]), "stage node 1 has no members"),
+], ids=["exchange of two", "stage input out of range", "empty stage"])
+def test_a_malformed_blob_is_refused_before_running(blob, message):
+    store = GraphStore.deserialize(blob)
+    with pytest.raises(ValueError) as e:
+        lower(store, REGISTRY, partitions=2)
+    assert str(e.value) == message
+    if "refers to" in message:  # nothing to hash there either
+        with pytest.raises(ValueError, match="cannot read"):
+            fingerprint(store)
 
 
 def alive(pid):
