@@ -208,3 +208,15 @@ def test_a_two_worker_cluster_computes_the_same_and_leaves_no_workers(monkeypatc
     while any(map(alive, pids)) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert len(pids) == 2 and not any(map(alive, pids))
+
+
+def test_a_stage_with_a_reduction_member_runs_member_by_member():
+    # Only a hand-written blob can hold one; it computes what the unfused chain does.
+    stage = bb.stage([0], [("op|scale|k=i2", [(0, 0)]), ("red|sum", [(1, 0)]), ("op|scale|k=i3", [(1, 1)])])
+    fused = GraphStore.deserialize(bb.blob([SOURCE, stage], [1]))
+    s = GraphStore()
+    x = s.add_source("range", {"seed": 0, "rows": 1})
+    out = s.add_op("scale", [s.add_reduction("sum", [s.add_op("scale", [x], {"k": 2})])], {"k": 3})
+    expected = partitioned.interpret(s.nodes(), [out], REGISTRY, 3)
+    assert run(fused, REGISTRY, partitions=3, scheduler="sync") == expected
+    assert isinstance(expected[0], int)
