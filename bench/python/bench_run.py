@@ -134,9 +134,12 @@ def main() -> None:
     chosen = args.cases.split(",")
     cases = [("example pipeline", example_case())] if "example" in chosen else []
     if "generated" in chosen:
-        cases += [(f"generated pipeline ({n} planned nodes)", generated_case(n)) for n in map(int, args.sizes.split(","))]
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+        sizes = map(int, args.sizes.split(","))
+        cases += [(f"generated pipeline ({n} planned nodes)", generated_case(n)) for n in sizes]
+    loopback = "127.0.0.1"
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host=loopback,
+                      dashboard_address=f"{loopback}:0", worker_dashboard_address=f"{loopback}:0") as cluster, \
+            Client(cluster) as client:
         print("cluster: 2 worker processes, 1 thread each, on loopback")
         for title, case in cases:
             for partitions in map(int, args.partitions.split(",")):

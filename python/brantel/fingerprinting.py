@@ -84,7 +84,8 @@ def _stage(node: Mapping[str, Any], inputs: list[bytes]) -> bytes:
         args = [members[k] if ref == "member" else inputs[k] for ref, k in m["inputs"]]
         if m["kind"] == "op":
             args = _unordered(m["name"], m["params"], args)
-        record = MEMBER_DOMAIN + bytes([MEMBER_TAGS[m["kind"]]]) + _text(m["name"]) + _params(m["params"]) + _inputs(args)
+        head = MEMBER_DOMAIN + bytes([MEMBER_TAGS[m["kind"]]])
+        record = head + _text(m["name"]) + _params(m["params"]) + _inputs(args)
         members.append(hashlib.sha256(record).digest())
     return _inputs(inputs) + _inputs(members)
 

@@ -191,15 +191,16 @@ def test_a_two_worker_cluster_computes_the_same_and_leaves_no_workers(monkeypatc
     # On interpreters its C-extension dependencies were not built for, it fails to import.
     distributed = pytest.importorskip("distributed", exc_type=ImportError)
     importable_by_workers(monkeypatch)
-    store, total = stage_store()
-    store.add_op("fail", [total])  # dead: needs no implementation
+    store, _ = stage_store()  # dead here, so its unregistered "fail" needs no implementation
     reg = partitioned.registry()
     x = store.add_exchange([store.add_source("range", {"seed": 3, "rows": 5})], {"scheme": "hash"})
     y = store.add_join([x, store.add_op("scale", [x], {"k": 3})], {"how": "inner"})
     outs = [store.add_reduction("max", [y]), y]
     expected = partitioned.interpret(store.nodes(), outs, reg, 4)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0") as cluster:
+    loopback = "127.0.0.1"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host=loopback,
+                                  dashboard_address=f"{loopback}:0",
+                                  worker_dashboard_address=f"{loopback}:0") as cluster:
         with distributed.Client(cluster, timeout=60) as client:
             pids = list(client.run(os.getpid).values())
             for _, form, mapped in variants(store, outs):
