@@ -392,6 +392,21 @@ def cmd_explain(args: argparse.Namespace) -> int:
     return 0
 
 
+# -- fingerprint ---------------------------------------------------------------
+
+
+def cmd_fingerprint(args: argparse.Namespace) -> int:
+    from brantel.fingerprinting import fingerprint
+
+    store = load_store(args.file)
+    _no_marks_note(args.file, store, args.outputs)
+    try:
+        print(fingerprint(store, args.outputs))
+    except ValueError as e:  # an --outputs id the store does not have
+        raise CliError(f"{args.file}: {e}") from None
+    return 0
+
+
 # -- parser --------------------------------------------------------------------
 
 
@@ -500,6 +515,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--node", type=_count_arg, metavar="ID", help="explain only this node")
     p.add_argument("--outputs", type=_outputs_arg, metavar="IDS",
                    help="comma-separated node ids to compute instead of the blob's output marks")
+
+    p = command(
+        "fingerprint", cmd_fingerprint, "print the pipeline's order-independent SHA-256",
+        "Print a SHA-256 (hex) of the graph the outputs reach, computed bottom-up from each node's label "
+        "and its inputs' digests, so it does not depend on node ids or the order the graph was built in.",
+    )
+    p.add_argument("--outputs", type=_outputs_arg, metavar="IDS",
+                   help="comma-separated node ids to fingerprint instead of the blob's output marks")
     return parser
 
 

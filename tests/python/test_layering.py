@@ -37,3 +37,15 @@ def test_the_scan_sees_the_core_and_would_catch_an_offender():
     assert "src/lib/module.cc" not in scanned
     assert FORBIDDEN.search("#include <Python.h>") and FORBIDDEN.search("PyObject* x;")
     assert not FORBIDDEN.search("MyPyObjectLike")
+
+
+def test_the_brantel_package_imports_without_dask():
+    # dask is an optional extra: only computing a graph may load it.
+    import subprocess
+    import sys
+
+    code = ("import sys, pkgutil, importlib, brantel\n"
+            "for m in pkgutil.iter_modules(brantel.__path__): importlib.import_module('brantel.' + m.name)\n"
+            "print(sorted(n for n in sys.modules if n.split('.')[0] in ('dask', 'distributed')))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "[]\n"), done.stderr
