@@ -165,6 +165,13 @@ def reduction_faults(source_nodes, outputs, reduced, report, node_map_length=Non
 
 
 IDENTITY_SCALARS = {"add": 0.0, "mul": 1.0}
+COMMUTATIVE_OPS = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}
+
+
+def is_bare_commutative(node):
+    """An op the commutativity rules may swap: one of the eight names, no params, two inputs."""
+    return (node["kind"] == "op" and node["name"] in COMMUTATIVE_OPS and not node["params"]
+            and len(node["inputs"]) == 2)
 
 
 def is_identity_op(node):
