@@ -27,15 +27,15 @@ BASE = [
 OUTPUTS = ["r", "m"]
 
 
-def build(spec, order=None, noise=False, outputs=OUTPUTS):
+def build(rows, order=None, noise=False, outputs=OUTPUTS):
     """The store and its output ids; ``order`` permutes the adds, ``noise`` adds unrelated nodes first."""
     s = GraphStore()
     if noise:
         junk = s.add_source("junk")
         s.add_op("parse", [s.add_op("mul", [junk, junk])], {"schema": "v1"})
     ids = {}
-    by_name = {row[0]: row for row in spec}
-    for name in order or [row[0] for row in spec]:
+    by_name = {row[0]: row for row in rows}
+    for name in order or [row[0] for row in rows]:
         _, kind, what, params, inputs = by_name[name]
         ins = [ids[i] for i in inputs]
         if kind == "source":
@@ -54,12 +54,12 @@ def build(spec, order=None, noise=False, outputs=OUTPUTS):
 
 
 def changed(name, field, value):
-    spec = copy.deepcopy(BASE)
-    i = next(k for k, row in enumerate(spec) if row[0] == name)
-    row = list(spec[i])
+    rows = copy.deepcopy(BASE)
+    i = next(k for k, row in enumerate(rows) if row[0] == name)
+    row = list(rows[i])
     row[["name", "kind", "what", "params", "inputs"].index(field)] = value
-    spec[i] = tuple(row)
-    return spec
+    rows[i] = tuple(row)
+    return rows
 
 
 def with_desc(**fields):
@@ -114,8 +114,8 @@ def test_every_one_change_variant_differs_from_the_rest():
     s, outs = build(BASE)
     prints = {"base": fingerprint(s, outs), "outputs reordered": fingerprint(s, outs[::-1]),
               "one output": fingerprint(s, outs[:1])}
-    for what, spec in VARIANTS.items():
-        prints[what] = fingerprint(*build(spec))
+    for what, rows in VARIANTS.items():
+        prints[what] = fingerprint(*build(rows))
     assert len(set(prints.values())) == len(prints), prints
 
 
@@ -123,10 +123,10 @@ def test_every_one_change_variant_differs_from_the_rest():
 def test_reduced_stores_fingerprint_their_stages(maximal):
     # Stages hold members: a change inside one must show, a rebuild must not.
     prints = set()
-    for spec in [BASE, VARIANTS["op name"], VARIANTS["non-commutative input order"]]:
-        s, outs = build(spec)
+    for rows in [BASE, VARIANTS["op name"], VARIANTS["non-commutative input order"]]:
+        s, outs = build(rows)
         reduced, _ = s.reduce(outputs=outs, maximal_fusion=maximal)
-        other, other_outs = build(spec, order=["b", "q", "a", "p", "m", "d", "x", "j", "e", "r"], noise=True)
+        other, other_outs = build(rows, order=["b", "q", "a", "p", "m", "d", "x", "j", "e", "r"], noise=True)
         again, _ = other.reduce(outputs=other_outs, maximal_fusion=maximal)
         assert any(n["kind"] == "stage" for n in reduced.nodes())
         assert fingerprint(reduced) == fingerprint(again) == fingerprint(GraphStore.deserialize(reduced.serialize()))
