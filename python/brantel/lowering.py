@@ -101,17 +101,6 @@ class _Call:
         return _guarded(self.where, self.partition, self.fn, *self.lead, *inputs)
 
 
-@dataclass(frozen=True)
-class _Combine:
-    fn: Callable[[Any, list[Any]], Any]
-    params: Mapping[str, Any]
-    where: Where
-    partition: int
-
-    def __call__(self, partials: list[Any]) -> Any:
-        return _guarded(self.where, self.partition, self.fn, self.params, partials)
-
-
 def _split_checked(fn: Callable[..., Sequence[Any]], params: Mapping[str, Any], part: Any, count: int) -> list[Any]:
     pieces = list(fn(params, part, count))
     if len(pieces) != count:
@@ -312,7 +301,7 @@ class _Lowering:
             keys: list[Key] = []
             for g, group in enumerate(groups):
                 key = (label, 0) if last else (f"{label}/combine{depth}", g)
-                self.graph[key] = (_Combine(impl.combine, params, where, g), list(group))
+                self.graph[key] = (_Call(impl.combine, (params,), where, g), list(group))
                 keys.append(key)
             if last:
                 return Handle(keys, False)
