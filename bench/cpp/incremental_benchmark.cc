@@ -16,7 +16,7 @@
 
 #include "optimizer/engine/saturation_engine.h"
 #include "optimizer/incremental/incremental_reducer.h"
-#include "optimizer/mod/reduce_graph.h"
+#include "optimizer/reduce/reduce_graph.h"
 #include "store/graph/graph_store.h"
 #include "support/cpu_time.h"
 
@@ -160,7 +160,7 @@ void BM_ReduceWholeStore(benchmark::State& state) {
   const std::vector<std::uint64_t> outputs = {kNodes - 1};
   for (auto _ : state) {
     brantel::engine::SaturationEngine engine;
-    benchmark::DoNotOptimize(brantel::mod::reduce_graph(g.nodes(), outputs, engine, false));
+    benchmark::DoNotOptimize(brantel::reduce::reduce_graph(g.nodes(), outputs, engine, false));
   }
 }
 BENCHMARK(BM_ReduceWholeStore)->Unit(benchmark::kMillisecond)->Iterations(2);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "optimizer/engine/saturation_engine.h"
-#include "optimizer/mod/reduce_graph.h"
+#include "optimizer/reduce/reduce_graph.h"
 #include "store/graph/graph_store.h"
 
 namespace {
@@ -63,7 +63,7 @@ void BM_ReducePipeline(benchmark::State& state) {
   const bool maximal = state.range(1) != 0;
   for (auto _ : state) {
     brantel::engine::SaturationEngine engine;
-    brantel::mod::ReductionResult r = brantel::mod::reduce_graph(p.nodes, p.outputs, engine, maximal);
+    brantel::reduce::ReductionResult r = brantel::reduce::reduce_graph(p.nodes, p.outputs, engine, maximal);
     benchmark::DoNotOptimize(r);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * p.nodes.size()));
@@ -82,7 +82,7 @@ void BM_ReduceChain(benchmark::State& state) {
   const bool maximal = state.range(1) != 0;
   for (auto _ : state) {
     brantel::engine::SaturationEngine engine;
-    brantel::mod::ReductionResult r = brantel::mod::reduce_graph(nodes, outputs, engine, maximal);
+    brantel::reduce::ReductionResult r = brantel::reduce::reduce_graph(nodes, outputs, engine, maximal);
     benchmark::DoNotOptimize(r);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * nodes.size()));

@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "egraph/small_vec.h"
+#include "support/small_vec.h"
 
 namespace brantel::engine {
 
 // Almost every term of a pipeline has one or two children; keeping those inline
 // spares a heap block per term on the way in and on the way out.
-using TermChildren = egraph::SmallVec<std::uint64_t, 2>;
+using TermChildren = support::SmallVec<std::uint64_t, 2>;
 
 struct EngineTerm {
   std::string label;

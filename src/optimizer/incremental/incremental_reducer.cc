@@ -74,7 +74,7 @@ std::uint64_t IncrementalReducer::canonical_count() const {
   return form_.canonical_count();
 }
 
-support::Result<mod::ReductionResult, ReducerError> IncrementalReducer::finalize(
+support::Result<reduce::ReductionResult, ReducerError> IncrementalReducer::finalize(
     const store::GraphStore& store, std::span<const store::NodeId> outputs, bool maximal_fusion) {
   PoisonGuard lock(mu_);
   if (!accepts(store)) return other_store();
@@ -94,7 +94,7 @@ support::Result<mod::ReductionResult, ReducerError> IncrementalReducer::finalize
   // Held for the whole run: calls on one reducer are serialised, and each sees
   // the previous one in full.
   engine::SaturationEngine engine;
-  mod::ReductionResult result = mod::reduce_graph(form_.nodes(), canonical_outputs, engine, maximal_fusion);
+  reduce::ReductionResult result = reduce::reduce_graph(form_.nodes(), canonical_outputs, engine, maximal_fusion);
 
   BRANTEL_CHECK(result.node_map.size() == form_.canonical_count(),
                 "reduction maps every canonical node");

@@ -40,7 +40,7 @@
 #include <string_view>
 
 #include "optimizer/incremental/canonical_form.h"
-#include "optimizer/mod/reduce_graph.h"
+#include "optimizer/reduce/reduce_graph.h"
 #include "store/graph/graph_store.h"
 #include "store/graph/store_error.h"
 #include "support/mutex.h"
@@ -82,7 +82,7 @@ class IncrementalReducer {
   // count. Consumes the delta, maps the outputs through id_map (kBadNodeId for one
   // not consumed), reduces the canonical form and re-indexes the node map to store
   // ids. The reducer stays usable afterwards.
-  support::Result<mod::ReductionResult, ReducerError> finalize(const store::GraphStore& store,
+  support::Result<reduce::ReductionResult, ReducerError> finalize(const store::GraphStore& store,
                                                                std::span<const store::NodeId> outputs,
                                                                bool maximal_fusion);
 

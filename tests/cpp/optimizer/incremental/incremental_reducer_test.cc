@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "optimizer/engine/saturation_engine.h"
-#include "optimizer/mod/reduce_graph.h"
+#include "optimizer/reduce/reduce_graph.h"
 #include "store/graph/graph_store.h"
 #include "test_nodes.h"
 
@@ -26,19 +26,19 @@ std::uint64_t step_ok(IncrementalReducer& reducer, const GraphStore& store) {
   return r.ok() ? *r : 0;
 }
 
-mod::ReductionResult finalize_ok(IncrementalReducer& reducer, const GraphStore& store,
+reduce::ReductionResult finalize_ok(IncrementalReducer& reducer, const GraphStore& store,
                                  std::vector<NodeId> outputs, bool maximal_fusion = false) {
   auto r = reducer.finalize(store, outputs, maximal_fusion);
   if (!r) throw std::logic_error("finalize failed: " + describe(*r.error()));
   return std::move(*r);
 }
 
-mod::ReductionResult reduce_store(const GraphStore& store, const std::vector<NodeId>& outputs) {
+reduce::ReductionResult reduce_store(const GraphStore& store, const std::vector<NodeId>& outputs) {
   engine::SaturationEngine engine;
-  return mod::reduce_graph(store.nodes(), outputs, engine, false);
+  return reduce::reduce_graph(store.nodes(), outputs, engine, false);
 }
 
-void expect_same_result(const mod::ReductionResult& a, const mod::ReductionResult& b) {
+void expect_same_result(const reduce::ReductionResult& a, const reduce::ReductionResult& b) {
   EXPECT_EQ(a.nodes, b.nodes);
   EXPECT_EQ(a.outputs, b.outputs);
   EXPECT_EQ(a.node_map, b.node_map);
@@ -110,7 +110,7 @@ TEST(IncrementalReducer, FinalizeWithoutStepConsumesTheWholeStore) {
   GraphStore store;
   build_worked_example(store);
   IncrementalReducer reducer;
-  const mod::ReductionResult r = finalize_ok(reducer, store, {5, 6});
+  const reduce::ReductionResult r = finalize_ok(reducer, store, {5, 6});
   EXPECT_EQ(reducer.watermark(), 7u);
   EXPECT_EQ(reducer.total_work(), 7u);
   EXPECT_EQ(r.counts.input_nodes, 4u);  // the canonical count, not the store's
@@ -129,8 +129,8 @@ TEST(IncrementalReducer, FinalizeTwiceReducesTheSameCanonicalForm) {
   GraphStore store;
   build_worked_example(store);
   IncrementalReducer reducer;
-  const mod::ReductionResult first = finalize_ok(reducer, store, {6, 0});
-  const mod::ReductionResult second = finalize_ok(reducer, store, {6, 0});
+  const reduce::ReductionResult first = finalize_ok(reducer, store, {6, 0});
+  const reduce::ReductionResult second = finalize_ok(reducer, store, {6, 0});
   expect_same_result(first, second);
   EXPECT_EQ(reducer.watermark(), 7u);
   EXPECT_EQ(reducer.total_work(), 7u);
@@ -138,7 +138,7 @@ TEST(IncrementalReducer, FinalizeTwiceReducesTheSameCanonicalForm) {
   // Still usable: later nodes are stepped in and show up in the next node map.
   op(store, "late", {6});
   EXPECT_EQ(step_ok(reducer, store), 1u);
-  const mod::ReductionResult third = finalize_ok(reducer, store, {7});
+  const reduce::ReductionResult third = finalize_ok(reducer, store, {7});
   EXPECT_EQ(third.node_map.size(), 8u);
   EXPECT_EQ(third.counts.input_nodes, 5u);
 }
@@ -159,9 +159,9 @@ TEST(IncrementalReducer, FinalizeAgreesWithReducingTheStore) {
   const std::vector<NodeId> outputs = {h, g};
   for (bool maximal : {false, true}) {
     IncrementalReducer reducer;
-    const mod::ReductionResult inc = finalize_ok(reducer, store, outputs, maximal);
+    const reduce::ReductionResult inc = finalize_ok(reducer, store, outputs, maximal);
     engine::SaturationEngine engine;
-    const mod::ReductionResult whole = mod::reduce_graph(store.nodes(), outputs, engine, maximal);
+    const reduce::ReductionResult whole = reduce::reduce_graph(store.nodes(), outputs, engine, maximal);
     EXPECT_EQ(inc.nodes, whole.nodes) << maximal;
     EXPECT_EQ(inc.outputs, whole.outputs) << maximal;
     EXPECT_EQ(inc.node_map, whole.node_map) << maximal;
@@ -188,8 +188,8 @@ TEST(IncrementalReducer, IdentityLabelsAgreeWithReduceWhateverTheInputCount) {
       const NodeId z = op(store, name, inputs, label);
       const NodeId out = op(store, "neg", {z});
       IncrementalReducer reducer;
-      const mod::ReductionResult inc = finalize_ok(reducer, store, {out, z});
-      const mod::ReductionResult whole = reduce_store(store, {out, z});
+      const reduce::ReductionResult inc = finalize_ok(reducer, store, {out, z});
+      const reduce::ReductionResult whole = reduce_store(store, {out, z});
       const std::string what = std::string(name) + " arity " + std::to_string(arity);
       EXPECT_EQ(inc.nodes, whole.nodes) << what;
       EXPECT_EQ(inc.outputs, whole.outputs) << what;

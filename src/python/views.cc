@@ -1,0 +1,224 @@
+#include "python/views.h"
+
+#include <bit>
+#include <string>
+
+#include "python/errors.h"
+#include "python/module.h"
+#include "python/py_ref.h"
+#include "store/graph/dot.h"
+#include "store/model/label.h"
+
+namespace brantel::py {
+
+namespace {
+
+using store::NodeKind;
+using store::ParamTag;
+
+Ref str_of(std::string_view s) {
+  // Stored strings came from Python str objects or from a validated blob, so
+  // they are valid UTF-8.
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+Ref interned(Interned name) { return Ref::borrow(module_objects().str(name)); }
+
+// Fails when `value` is null (its construction failed) or the insert fails.
+bool set_item(PyObject* dict, Interned key, Ref value) {
+  return value && PyDict_SetItem(dict, module_objects().str(key), value.get()) == 0;
+}
+
+Ref value_of(ParamTag tag, std::int64_t int_value, std::uint64_t float_bits, bool bool_value,
+             std::string_view text) {
+  switch (tag) {
+    case ParamTag::kInt: return Ref::steal(PyLong_FromLongLong(int_value));
+    case ParamTag::kFloat: return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(float_bits)));
+    case ParamTag::kBool: return Ref::borrow(bool_value ? Py_True : Py_False);
+    case ParamTag::kStr: return str_of(text);
+  }
+  support::panic("param tag is one of the four alternatives");
+}
+
+template <typename Entries, typename Convert>
+Ref params_dict(const Entries& entries, Convert&& convert) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& e : entries) {
+    Ref key = str_of(e.key);
+    if (!key) return Ref();
+    Ref value = convert(e);
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Ref();
+  }
+  return dict;
+}
+
+Ref params_of(const store::ParamsView& params) {
+  return params_dict(params, [](const store::ParamEntryView& e) {
+    return value_of(e.tag, e.int_value, e.float_bits, e.bool_value, e.str_value);
+  });
+}
+
+Ref params_of(const store::ParamMap& params) {
+  return params_dict(params, [](const store::ParamEntry& e) -> Ref {
+    const store::ParamValue& v = e.value;
+    switch (store::tag_of(v)) {
+      case ParamTag::kInt: return value_of(ParamTag::kInt, std::get<std::int64_t>(v), 0, false, {});
+      case ParamTag::kFloat: return value_of(ParamTag::kFloat, 0, std::get<store::FloatBits>(v).bits, false, {});
+      case ParamTag::kBool: return value_of(ParamTag::kBool, 0, 0, std::get<bool>(v), {});
+      case ParamTag::kStr: return value_of(ParamTag::kStr, 0, 0, false, std::get<std::string>(v));
+    }
+    support::panic("param tag is one of the four alternatives");
+  });
+}
+
+Ref ids_of(const store::IdsView& ids) {
+  Ref list = Ref::steal(PyList_New(ids.size()));
+  if (!list) return list;
+  for (std::uint32_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return Ref();
+    PyList_SET_ITEM(list.get(), i, id);
+  }
+  return list;
+}
+
+Interned kind_name(NodeKind kind) {
+  switch (kind) {
+    case NodeKind::kSource: return Interned::kSource;
+    case NodeKind::kOp: return Interned::kOp;
+    case NodeKind::kReduction: return Interned::kReduction;
+    case NodeKind::kExternal: return Interned::kExternal;
+    case NodeKind::kStage: return Interned::kStage;
+    case NodeKind::kExchange: return Interned::kExchange;
+    case NodeKind::kJoin: return Interned::kJoin;
+  }
+  support::panic("node kind is one of the seven kinds");
+}
+
+Ref descriptor_of(const store::DescriptorView& d) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return dict;
+  PyObject* out = dict.get();
+  const bool ok = set_item(out, Interned::kKind, str_of(d.kind)) &&
+                  set_item(out, Interned::kContentHash, str_of(d.content_hash)) &&
+                  set_item(out, Interned::kFramework, str_of(d.framework)) &&
+                  set_item(out, Interned::kVersion, str_of(d.version)) &&
+                  set_item(out, Interned::kIoSchema, str_of(d.io_schema)) &&
+                  set_item(out, Interned::kPreprocessingRef,
+                           d.has_preprocessing_ref ? str_of(d.preprocessing_ref) : Ref::borrow(Py_None));
+  return ok ? std::move(dict) : Ref();
+}
+
+Ref member_of(const store::MemberView& m) {
+  const std::optional<store::MemberLabel> parsed = store::parse_member_label(m.label);
+  if (!parsed) {
+    const std::string message = "unparseable stage member token " + store::quote_escaped(m.label);
+    raise_value_error(message);
+    return Ref();
+  }
+  Ref inputs = Ref::steal(PyList_New(m.arg_count));
+  if (!inputs) return inputs;
+  for (std::uint32_t i = 0; i < m.arg_count; ++i) {
+    const store::StageRef r = m.arg(i);
+    Ref index = Ref::steal(PyLong_FromUnsignedLongLong(r.index));
+    if (!index) return Ref();
+    PyObject* ref_kind = module_objects().str(r.kind == store::RefKind::kInput ? Interned::kInput : Interned::kMember);
+    PyObject* pair = PyTuple_Pack(2, ref_kind, index.get());
+    if (pair == nullptr) return Ref();
+    PyList_SET_ITEM(inputs.get(), i, pair);
+  }
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return dict;
+  PyObject* out = dict.get();
+  const bool ok = set_item(out, Interned::kKind, str_of(parsed->kind_word)) &&
+                  set_item(out, Interned::kName, str_of(parsed->name)) &&
+                  set_item(out, Interned::kParams, params_of(parsed->params)) &&
+                  set_item(out, Interned::kInputs, std::move(inputs));
+  return ok ? std::move(dict) : Ref();
+}
+
+Ref members_of(const store::MembersView& members) {
+  Ref list = Ref::steal(PyList_New(members.size()));
+  if (!list) return list;
+  std::uint32_t j = 0;
+  bool failed = false;
+  members.for_each([&](const store::MemberView& m) {
+    if (failed) return;
+    Ref member = member_of(m);
+    if (!member) {
+      failed = true;
+      return;
+    }
+    PyList_SET_ITEM(list.get(), j++, member.release());
+  });
+  return failed ? Ref() : std::move(list);
+}
+
+Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return dict;
+  PyObject* out = dict.get();
+  bool ok = set_item(out, Interned::kId, Ref::steal(PyLong_FromUnsignedLongLong(id))) &&
+            set_item(out, Interned::kOutput, Ref::borrow(output ? Py_True : Py_False)) &&
+            set_item(out, Interned::kInputs, ids_of(v.inputs())) &&
+            set_item(out, Interned::kKind, interned(kind_name(v.kind()))) &&
+            set_item(out, Interned::kName, str_of(v.name())) &&
+            set_item(out, Interned::kParams, params_of(v.params()));
+  if (ok && v.kind() == NodeKind::kExternal) ok = set_item(out, Interned::kDescriptor, descriptor_of(v.descriptor()));
+  if (ok && v.kind() == NodeKind::kStage) {
+    ok = set_item(out, Interned::kNMembers, Ref::steal(PyLong_FromUnsignedLong(v.members().size()))) &&
+         set_item(out, Interned::kMembers, members_of(v.members()));
+  }
+  return ok ? std::move(dict) : Ref();
+}
+
+}  // namespace
+
+PyObject* nodes_to_python(const store::Snapshot& snapshot) {
+  const std::size_t n = snapshot.nodes.size();
+  std::vector<bool> marked(n, false);
+  for (store::NodeId id : snapshot.outputs) marked[id] = true;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    Ref node = node_of(snapshot.nodes.view(i), i, marked[i]);
+    // No partial list: the first failure (an unparseable member) ends the call.
+    if (!node) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node.release());
+  }
+  return list.release();
+}
+
+PyObject* ids_to_python(const std::vector<store::NodeId>& ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  return list.release();
+}
+
+PyObject* node_map_to_python(const std::vector<store::NodeMapEntry>& node_map) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < node_map.size(); ++i) {
+    PyObject* item = nullptr;
+    if (!node_map[i]) {
+      item = Py_NewRef(Py_None);
+    } else {
+      Ref node = Ref::steal(PyLong_FromUnsignedLongLong(node_map[i]->node));
+      Ref member = node_map[i]->member ? Ref::steal(PyLong_FromUnsignedLongLong(*node_map[i]->member))
+                                       : Ref::borrow(Py_None);
+      if (!node || !member) return nullptr;
+      item = PyTuple_Pack(2, node.get(), member.get());
+      if (item == nullptr) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+}  // namespace brantel::py
