@@ -10,7 +10,6 @@
 #include "python/module.h"
 #include "python/payload_descriptor.h"
 #include "support/check.h"
-#include "support/huge_pages.h"
 
 namespace brantel::py {
 
@@ -72,18 +71,10 @@ bool id_of_object(PyObject* item, store::NodeId& out) {
   return id_of_int(index.get(), out);
 }
 
-// Room for `more` ids, taken in one block: grown by doubling, an 8-million-id
-// list of outputs went through a series of fresh mappings faulted in 4 KiB at a
-// time, four times the cost of reading the list. A long block is advised before
-// it is touched. Only a hint, since a list may change length while it is read.
+// Room for `more` ids in one block rather than by doubling. Only a hint, since a
+// list may change length while it is read.
 void reserve_ids(std::vector<store::NodeId>& out, Py_ssize_t more) {
-  const std::size_t want = out.size() + static_cast<std::size_t>(more);
-  if (want <= out.capacity()) return;
-  if (want * sizeof(store::NodeId) >= support::kAdviseBytes) {
-    support::grow_advised(out, want);
-  } else {
-    out.reserve(want);
-  }
+  out.reserve(out.size() + static_cast<std::size_t>(more));
 }
 
 // Reads the list under its lock while items are ints; an item that needs its

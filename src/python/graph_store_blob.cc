@@ -9,7 +9,6 @@
 #include "python/graph_store.h"
 #include "python/method.h"
 #include "store/blob/blob.h"
-#include "support/huge_pages.h"
 
 namespace brantel::py {
 
@@ -44,7 +43,6 @@ PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_
     const std::span<char> out(PyBytes_AS_STRING(bytes.get()), *size);
     // The bytes object is not shared yet, so it can be written while detached.
     run_detached(*size >= kDetachBytes, [&] {
-      support::advise_huge_pages(out.data(), out.size());
       source.copy_records(extent.node_count, blob::write_blob_frame(out, extent.node_count, marks));
     });
     return bytes.release();

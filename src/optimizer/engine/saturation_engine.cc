@@ -17,7 +17,6 @@
 #include "support/check.h"
 #include "support/cpu_time.h"
 #include "support/hash.h"
-#include "support/huge_pages.h"
 #include "support/mutex.h"
 #include "support/no_destructor.h"
 #include "support/thread_annotations.h"
@@ -184,7 +183,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // Searches start only from rule operators; no other operator needs a class list.
   loaded.index_only(rule_symbols_);
   std::vector<Id> ids;
-  support::reserve_advised(ids, n);
+  ids.reserve(n);
   LabelCache labels(rule_ops_, graph.terms);
   // An add reads each child's class (to record the parent). Most children are recent
   // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
@@ -277,7 +276,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   const std::vector<Id>& canon = ids;
   // Output indices number classes, so they fit an Id.
   std::vector<Id> out_index;
-  support::assign_advised(out_index, saturated.id_count(), kUnset);
+  out_index.assign(saturated.id_count(), kUnset);
   auto output_of = [&](Id eclass) -> std::uint64_t {
     const Id out = out_index[eclass];
     if (out == kUnset) support::panic("no entry found for key");
@@ -287,8 +286,8 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   CanonicalTerms result;
   // A rule only adds a node into the class it matched, so every surviving class holds
   // an input term and the class count is the output size.
-  support::reserve_advised(result.terms, saturated.class_count());
-  support::assign_advised(result.term_map, n, std::uint64_t{0});
+  result.terms.reserve(saturated.class_count());
+  result.term_map.assign(n, std::uint64_t{0});
   // A merged class's root lies anywhere in out_index: started a few terms early
   // from canon, which is read in order anyway.
   constexpr std::size_t kReadAhead = 8;

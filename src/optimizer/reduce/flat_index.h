@@ -12,7 +12,6 @@
 #include <optional>
 #include <vector>
 
-#include "support/huge_pages.h"
 #include "support/check.h"
 
 namespace brantel::reduce {
@@ -23,7 +22,7 @@ class FlatIndex {
   explicit FlatIndex(std::size_t expected = 0) {
     std::size_t slots = 16;
     while (slots * 3 < expected * 4 + 4) slots *= 2;
-    support::assign_advised(slots_, slots, Slot{});
+    slots_.assign(slots, Slot{});
   }
 
   // The stored index whose item `equal(index)` accepts, if any.
@@ -75,7 +74,7 @@ class FlatIndex {
   void grow() {
     std::vector<Slot> old = std::move(slots_);
     // Probed at random and as large as the graph: on huge pages where it is large.
-    support::assign_advised(slots_, old.size() * 2, Slot{});
+    slots_.assign(old.size() * 2, Slot{});
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
       if (s.index_plus_one == 0) continue;

@@ -4,7 +4,6 @@
 #include <numeric>
 #include <string>
 
-#include "support/huge_pages.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
@@ -158,7 +157,7 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
   }
 
   FusionResult out;
-  support::reserve_advised(out.placements, n);
+  out.placements.reserve(n);
   out.placements.resize(n);
   {
     // A size estimate, so the emitted records never regrow (and recopy) their

@@ -38,7 +38,6 @@
 
 #include "optimizer/reduce/cse_index.h"
 #include "optimizer/reduce/fuse_stages.h"
-#include "support/huge_pages.h"
 #include "optimizer/reduce/template_table.h"
 #include "optimizer/reduce/term_label.h"
 #include "support/check.h"
@@ -75,9 +74,9 @@ Compacted compact(const store::NodeList& nodes, std::span<const std::uint64_t> o
   }
 
   Compacted c;
-  support::assign_advised(c.remap, n, kDropped);
+  c.remap.assign(n, kDropped);
   // Reserved exactly: the list is built in place and never reallocates.
-  support::reserve_advised(c.graph.terms, survivors);
+  c.graph.terms.reserve(survivors);
   for (std::size_t i = 0; i < n; ++i) {
     if (!reachable[i]) continue;
     c.remap[i] = c.graph.terms.size();
@@ -112,7 +111,7 @@ void check_term(const engine::EngineTerm& term, std::size_t t) {
 // overflows its chains, is never built.
 void hash_cons(std::vector<engine::EngineTerm>& terms, bool distinct, std::vector<std::uint64_t>& canon) {
   const std::size_t n = terms.size();
-  support::assign_advised(canon, n, std::uint64_t{0});
+  canon.assign(n, std::uint64_t{0});
   if (distinct) {
     for (std::size_t t = 0; t < n; ++t) {
       check_term(terms[t], t);
@@ -167,7 +166,7 @@ ReductionResult reduce_graph(const store::NodeList& nodes, std::span<const std::
   result.counts.boundary_nodes = fused.boundary_nodes;
   result.counts.reduced_nodes = fused.nodes.size();
 
-  support::reserve_advised(result.node_map, nodes.size());
+  result.node_map.reserve(nodes.size());
   for (const std::uint64_t j : compacted.remap) {
     if (j == kDropped) {
       result.node_map.emplace_back(std::nullopt);
