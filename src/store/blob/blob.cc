@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "store/blob/utf8.h"
+#include "support/utf8.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
@@ -59,7 +59,7 @@ class Decoder {
     // 1 + 4 + 4), so at most (size - 8) / 9 records fit, and their bytes are at
     // most size - 8. A count of 4,294,967,295 in a 20-byte blob reserves one
     // node and fails as truncated at its first record; a 100 MB blob reserves at
-    // most 11.1 M nodes (offsets and table slots, about 2.2 bytes per input byte).
+    // most 11.1 M nodes' offsets (89 MB).
     const std::size_t body = size_ - kHeaderSize;
     store->reserve(std::min<std::size_t>(count, body / kMinRecordSize), body);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -146,7 +146,7 @@ class Decoder {
     std::uint32_t len = 0;
     if (!read_u32_field(len) || !need(len)) return false;
     const std::string_view s(data_ + pos_, len);
-    if (!is_valid_utf8(s)) return set_error(BlobErrorKind::kInvalidUtf8);
+    if (!support::is_valid_utf8(s)) return set_error(BlobErrorKind::kInvalidUtf8);
     pos_ += len;
     return true;
   }

@@ -4,6 +4,17 @@
 
 namespace brantel::store {
 
+namespace {
+
+constexpr unsigned kIdsPerTableBits = 8;
+
+// The table of records whose inputs are all below `input_bound`.
+std::size_t table_index(NodeId input_bound) {
+  return input_bound == 0 ? 0 : static_cast<std::size_t>((input_bound - 1) >> kIdsPerTableBits);
+}
+
+}  // namespace
+
 PreparedRecord PreparedRecord::of(const NodeView& view, std::uint64_t seed) {
   return PreparedRecord{view.record(), static_cast<std::uint32_t>(hash_record(view, seed)), bound_of(view.inputs())};
 }
@@ -11,6 +22,16 @@ PreparedRecord PreparedRecord::of(const NodeView& view, std::uint64_t seed) {
 NodeArena::NodeArena() : NodeArena(support::random_seed()) {}
 
 NodeArena::NodeArena(std::uint64_t seed) : seed_(seed) {}
+
+bool NodeArena::holds(const Entry& entry, std::string_view record) const {
+  // Records are prefix-free: every length and count is read before the bytes it
+  // covers, so a record's bytes fix where it ends. When the bytes at a stored
+  // record's start match all of `record`, that stored record is `record`.
+  const std::string_view stored = nodes_.bytes().substr(entry.offset);
+  if (stored.starts_with(record)) return true;
+  // Different bytes can still be one node, through NaN payloads.
+  return records_equal(nodes_.record(entry.id), record);
+}
 
 support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const PreparedRecord& prepared) {
   const std::size_t n = nodes_.size();
@@ -25,24 +46,38 @@ support::Result<NodeArena::Interned, StoreError> NodeArena::intern(const Prepare
   BRANTEL_CHECK(n < 0xffffffffULL, "node count fits the intern table");
   // The table grows before make() runs and make() appends last, so a failed
   // allocation leaves the arena without the node: a failed add stored nothing.
-  auto [id, inserted] = table_.find_or_insert(table_hash(prepared.hash), holds(prepared.record), [&] {
-    nodes_.append_record(prepared.record);
-    return static_cast<std::uint32_t>(n);
-  });
-  return Interned{id, inserted};
+  const std::size_t k = table_index(prepared.input_bound);
+  if (k >= tables_.size()) tables_.resize(k + 1);
+  auto [entry, inserted] = tables_[k].find_or_insert(
+      table_hash(prepared.hash), [&](const Entry& e) { return holds(e, prepared.record); },
+      [&] {
+        const std::uint64_t offset = nodes_.bytes().size();
+        nodes_.append_record(prepared.record);
+        // Ids are 32 bits in the table: four billion nodes cannot fit in memory anyway.
+        return Entry{offset, static_cast<std::uint32_t>(n)};
+      });
+  return Interned{entry.id, inserted};
 }
 
 std::optional<NodeId> NodeArena::find(const PreparedRecord& prepared) const {
   // A record naming an id beyond the arena cannot be in it.
   if (prepared.input_bound > nodes_.size()) return std::nullopt;
-  const std::uint32_t* id = table_.find(table_hash(prepared.hash), holds(prepared.record));
-  if (id == nullptr) return std::nullopt;
-  return *id;
+  const std::size_t k = table_index(prepared.input_bound);
+  if (k >= tables_.size()) return std::nullopt;
+  const Entry* entry =
+      tables_[k].find(table_hash(prepared.hash), [&](const Entry& e) { return holds(e, prepared.record); });
+  if (entry == nullptr) return std::nullopt;
+  return entry->id;
 }
 
 void NodeArena::reserve(std::size_t nodes, std::size_t bytes) {
   nodes_.reserve(nodes_.size() + nodes, nodes_.bytes().size() + bytes);
-  table_.reserve(nodes_.size() + nodes);
+}
+
+std::size_t NodeArena::memory_bytes() const {
+  std::size_t bytes = nodes_.memory_bytes() + tables_.capacity() * sizeof(Table);
+  for (const Table& table : tables_) bytes += table.memory_bytes();
+  return bytes;
 }
 
 }  // namespace brantel::store
