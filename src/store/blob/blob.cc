@@ -23,14 +23,6 @@ constexpr char kMagic[4] = {'B', 'I', 'R', '1'};
 constexpr std::size_t kHeaderSize = 8;  // magic + node count
 constexpr std::size_t kMinRecordSize = 9;
 
-// One parameter entry of the record being decoded, as offsets into the data, for
-// the rare record whose params must be re-sorted.
-struct EntrySpan {
-  std::string_view key;
-  std::size_t begin;  // the key's length field
-  std::size_t end;    // one past the payload
-};
-
 // Single forward pass over untrusted bytes. Every read checks the remaining
 // length first; every check runs in field order, so the first failing check
 // decides the error. Each record is validated in place; only a record that is
@@ -298,85 +290,14 @@ class Decoder {
     }
   }
 
-  // Rebuilds a validated record in canonical form: params stably sorted by key
-  // bytes (equal keys keep their blob order), bool and presence bytes as 1/0.
-  // Everything else is copied byte for byte.
+  // Rebuilds a validated record in canonical form: params sorted by key bytes
+  // (the keys are distinct, or validation failed), bool and presence bytes as
+  // 1/0. Only records a foreign writer produced take this path.
   std::string_view canonicalize(std::string_view record) {
+    store::Node node = store::NodeView::parse(record).to_node();
+    store::sort_params(node.params);
     scratch_.clear();
-    std::size_t p = 0;
-    const auto copy = [&](std::size_t n) {
-      scratch_.append(record.data() + p, n);
-      p += n;
-    };
-    const auto str_size = [&](std::size_t at) { return 4 + static_cast<std::size_t>(read_u32(record.data() + at)); };
-    const auto copy_str = [&] { copy(str_size(p)); };
-    const auto copy_ids = [&] { copy(4 + 8 * static_cast<std::size_t>(read_u32(record.data() + p))); };
-    const auto copy_params = [&] {
-      const std::uint32_t count = read_u32(record.data() + p);
-      copy(4);
-      entries_.clear();
-      for (std::uint32_t k = 0; k < count; ++k) {
-        EntrySpan e;
-        e.begin = p;
-        e.key = std::string_view(record.data() + p + 4, str_size(p) - 4);
-        p += str_size(p);
-        const auto tag = static_cast<store::ParamTag>(record[p]);
-        p += 1;
-        switch (tag) {
-          case store::ParamTag::kInt:
-          case store::ParamTag::kFloat: p += 8; break;
-          case store::ParamTag::kBool: p += 1; break;
-          case store::ParamTag::kStr: p += str_size(p); break;
-        }
-        e.end = p;
-        entries_.push_back(e);
-      }
-      std::stable_sort(entries_.begin(), entries_.end(),
-                       [](const EntrySpan& a, const EntrySpan& b) { return a.key < b.key; });
-      for (const EntrySpan& e : entries_) {
-        const std::size_t tag_at = e.begin + 4 + e.key.size();
-        if (static_cast<store::ParamTag>(record[tag_at]) == store::ParamTag::kBool) {
-          scratch_.append(record.data() + e.begin, tag_at + 1 - e.begin);
-          scratch_.push_back(record[tag_at + 1] != 0 ? 1 : 0);
-        } else {
-          scratch_.append(record.data() + e.begin, e.end - e.begin);
-        }
-      }
-    };
-
-    const auto kind = static_cast<store::NodeKind>(record[0]);
-    copy(1);
-    switch (kind) {
-      case store::NodeKind::kSource:
-        copy_str();
-        copy_params();
-        break;
-      case store::NodeKind::kOp:
-      case store::NodeKind::kReduction:
-        copy_str();
-        copy_params();
-        copy_ids();
-        break;
-      case store::NodeKind::kExternal: {
-        for (int f = 0; f < 5; ++f) copy_str();
-        const bool present = record[p] != 0;
-        scratch_.push_back(present ? 1 : 0);
-        p += 1;
-        if (present) copy_str();
-        copy_params();
-        copy_ids();
-        break;
-      }
-      case store::NodeKind::kStage:
-        // Stages have no params or presence byte, so they are always canonical.
-        support::panic("a stage record is canonical as read");
-      case store::NodeKind::kExchange:
-      case store::NodeKind::kJoin:
-        copy_params();
-        copy_ids();
-        break;
-    }
-    BRANTEL_CHECK(p == record.size(), "canonical rebuild covers the validated record");
+    store::encode_node(node, scratch_);
     return scratch_;
   }
 
@@ -392,7 +313,6 @@ class Decoder {
   std::size_t ids_at_ = 0;  // where the record's id list starts in it; 0 for none
   std::vector<std::string_view> keys_;  // repeated_key's scratch
   std::string scratch_;
-  std::vector<EntrySpan> entries_;
   // Set at the first record equal to an earlier one; id_of_position_ then
   // holds the id each record got.
   bool remap_ = false;
