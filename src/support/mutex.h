@@ -11,12 +11,11 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <mutex>  // std::adopt_lock_t
+#include <mutex>
 #include <string_view>
 
 #include "support/check.h"
 #include "support/thread_annotations.h"
-#include "support/word_lock.h"
 
 namespace brantel::support {
 
@@ -43,6 +42,9 @@ class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
   PoisonableMutex(const PoisonableMutex&) = delete;
   PoisonableMutex& operator=(const PoisonableMutex&) = delete;
 
+ private:
+  friend class PoisonGuard;
+
   // Uncontended locks pay only a try_lock; only a real wait runs the hook.
   void lock() BRANTEL_ACQUIRE() {
     if (!mu_.try_lock()) {
@@ -58,46 +60,31 @@ class BRANTEL_CAPABILITY("mutex") PoisonableMutex {
         }
       }
     }
-    check_not_poisoned();
-  }
-  bool try_lock() BRANTEL_TRY_ACQUIRE(true) {
-    if (!mu_.try_lock()) return false;
-    check_not_poisoned();
-    return true;
-  }
-  void unlock() BRANTEL_RELEASE() { mu_.unlock(); }
-
-  void mark_poisoned() noexcept { poisoned_.store(true, std::memory_order_release); }
-  bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
-  std::string_view poisoned_message() const noexcept { return message_; }
-
- private:
-  void check_not_poisoned() {
-    if (poisoned()) {
+    if (poisoned_.load(std::memory_order_acquire)) {
       mu_.unlock();
       panic(message_);
     }
   }
+  void unlock() BRANTEL_RELEASE() { mu_.unlock(); }
 
-  WordLock mu_;
+  std::mutex mu_;
   std::atomic<bool> poisoned_{false};
   std::string_view message_;
 };
 
+// The only way to hold a PoisonableMutex, so that every holder poisons it alike.
 class BRANTEL_SCOPED_CAPABILITY PoisonGuard {
  public:
   explicit PoisonGuard(PoisonableMutex& mu) BRANTEL_ACQUIRE(mu)
       : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()), internal_errors_at_entry_(t_internal_errors_made) {
     mu_.lock();
   }
-  // Adopts a lock already taken with try_lock().
-  PoisonGuard(PoisonableMutex& mu, std::adopt_lock_t) BRANTEL_REQUIRES(mu)
-      : mu_(mu), exceptions_at_entry_(std::uncaught_exceptions()), internal_errors_at_entry_(t_internal_errors_made) {}
   PoisonGuard(const PoisonGuard&) = delete;
   PoisonGuard& operator=(const PoisonGuard&) = delete;
   ~PoisonGuard() BRANTEL_RELEASE() {
-    if (std::uncaught_exceptions() > exceptions_at_entry_ && t_internal_errors_made != internal_errors_at_entry_) {
-      mu_.mark_poisoned();
+    // The thread-local counter first: it is the cheap test, and almost always equal.
+    if (t_internal_errors_made != internal_errors_at_entry_ && std::uncaught_exceptions() > exceptions_at_entry_) {
+      mu_.poisoned_.store(true, std::memory_order_release);
     }
     mu_.unlock();
   }

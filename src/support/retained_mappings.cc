@@ -7,7 +7,6 @@
 
 #include "support/huge_pages.h"
 #include "support/no_destructor.h"
-#include "support/word_lock.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -112,7 +111,7 @@ class RetainedList {
   }
 
   // Never throws, so neither can taking nor handing back.
-  WordLock mu_;
+  std::mutex mu_;
   std::array<Retained, kMaxEntries> kept_{};
   std::size_t count_ = 0;
   std::size_t hot_ = 0;   // kept as they were freed

@@ -70,7 +70,7 @@ elif method in ("step", "finalize"):
     if method == "finalize":
         r.step(g)
     call = (lambda: r.step(g)) if method == "step" else (lambda: r.finalize(g, outputs=[last]))
-    assert capped(call)
+    assert capped(call, headroom=8 << 20)
     # Not poisoned, and what it reduces now is what a fresh reducer gives.
     r.step(g)
     fresh = bc.IncrementalReducer()

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <vector>
 
-#include "store/blob/utf8.h"
+#include "support/utf8.h"
 #include "store/model/record.h"
 #include "support/check.h"
 
@@ -22,33 +23,19 @@ constexpr char kMagic[4] = {'B', 'I', 'R', '1'};
 constexpr std::size_t kHeaderSize = 8;  // magic + node count
 constexpr std::size_t kMinRecordSize = 9;
 
-// One parameter entry of the record being decoded, as offsets into the data, for
-// the rare record whose params must be re-sorted.
-struct EntrySpan {
-  std::string_view key;
-  std::size_t begin;  // the key's length field
-  std::size_t end;    // one past the payload
-};
-
 // Single forward pass over untrusted bytes. Every read checks the remaining
 // length first; every check runs in field order, so the first failing check
 // decides the error. Each record is validated in place; only a record that is
 // not already canonical (params out of key order, a bool or presence byte other
 // than 0/1) is rebuilt, into one reused scratch buffer.
 //
-// Records are interned as they stand while each one gets the id of its
-// position, which is every blob serialize writes. The first record that equals
-// an earlier one ends that pass (collapsed()); the blob is then read again with
-// `remap`, which interns one record at a time and rewrites its references through
-// the table from position to id, so that a reference still means the record it
-// names.
+// Until a record equals an earlier one, each gets the id of its position, which
+// is every blob serialize writes, so its references are ids already and it is
+// interned as it stands. From the first repeat on, every reference is rewritten
+// from the position it names to the id that position's record got.
 class Decoder {
  public:
-  Decoder(std::string_view data, bool remap) : data_(data.data()), size_(data.size()), remap_(remap) {}
-
-  // Whether a pass without `remap` met a record equal to an earlier one; its
-  // result is then void.
-  bool collapsed() const { return collapsed_; }
+  explicit Decoder(std::string_view data) : data_(data.data()), size_(data.size()) {}
 
   support::Result<std::unique_ptr<store::GraphStore>, BlobError> run() {
     if (size_ < 4) return fail_truncated();
@@ -64,36 +51,14 @@ class Decoder {
     // 1 + 4 + 4), so at most (size - 8) / 9 records fit, and their bytes are at
     // most size - 8. A count of 4,294,967,295 in a 20-byte blob reserves one
     // node and fails as truncated at its first record; a 100 MB blob reserves at
-    // most 11.1 M nodes (about 2.2 bytes of index per input byte).
+    // most 11.1 M nodes' offsets (89 MB).
     const std::size_t body = size_ - kHeaderSize;
     store->reserve(std::min<std::size_t>(count, body / kMinRecordSize), body);
-    // Records are validated ahead and interned in batches (see intern_all); an
-    // interning failure of an earlier record still wins over a validation
-    // failure of a later one, because the batch is flushed before the latter is
-    // reported.
-    if (remap_) id_of_position_.reserve(std::min<std::size_t>(count, body / kMinRecordSize));
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::size_t begin = pos_;
-      if (!read_record(i)) {
-        if (!flush(*store)) return fail_truncated();
-        return support::Err{error_};
-      }
-      if (remap_) {
-        intern_remapped(*store, std::string_view(data_ + begin, pos_ - begin));
-        continue;
-      }
-      Pending& p = pending_[pending_count_++];
-      if (canonical_) {
-        p = Pending{data_ + begin, 0, pos_ - begin, has_nan_, input_bound_};
-      } else {
-        const std::size_t offset = batch_scratch_.size();
-        canonicalize(std::string_view(data_ + begin, pos_ - begin));
-        batch_scratch_ += scratch_;
-        p = Pending{nullptr, offset, scratch_.size(), has_nan_, input_bound_};
-      }
-      if (pending_count_ == kBatch && !flush(*store)) return fail_truncated();
+      if (!read_record(i)) return support::Err{error_};
+      intern(*store, i, std::string_view(data_ + begin, pos_ - begin));
     }
-    if (!flush(*store)) return fail_truncated();
 
     std::uint32_t outputs = 0;
     if (!read_u32_field(outputs)) return support::Err{error_};
@@ -113,50 +78,17 @@ class Decoder {
   }
 
  private:
-  // Interns the pending records in order. Fails, setting collapsed_, as soon as
-  // a record did not get the id of its position: it equalled an earlier one, and
-  // the references of the records after it no longer name store ids (an input
-  // may even be beyond the store's size, which fails the interning).
-  bool flush(store::GraphStore& store) {
-    store::PreparedRecord records[kBatch];
-    NodeId ids[kBatch];
-    for (std::size_t k = 0; k < pending_count_; ++k) {
-      const Pending& p = pending_[k];
-      const std::string_view record = p.data != nullptr ? std::string_view(p.data, p.size)
-                                                        : std::string_view(batch_scratch_).substr(p.offset, p.size);
-      // Hashed here, outside the store's lock, from what validation learned.
-      records[k] = store::PreparedRecord{record, store.hash(record, p.has_nan), p.input_bound};
-    }
-    auto r = store.intern_all(std::span(records, pending_count_), std::span(ids, pending_count_));
-    const std::size_t first = interned_;
-    const std::size_t n = pending_count_;
-    interned_ += n;
-    pending_count_ = 0;
-    batch_scratch_.clear();
-    if (!r.ok()) {
-      collapsed_ = true;
-      return false;
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-      if (ids[k] != first + k) {
-        collapsed_ = true;
-        return false;
-      }
-    }
-    return true;
-  }
-
-  // Interns one validated record with every input rewritten from the position it
-  // names to the id that position's record got.
-  void intern_remapped(store::GraphStore& store, std::string_view record) {
-    if (canonical_) {
-      scratch_.assign(record);
-    } else {
-      canonicalize(record);
-    }
-    BRANTEL_CHECK(scratch_.size() == record.size(), "a canonical rebuild keeps every field's size");
-    NodeId bound = 0;
-    if (ids_at_ != 0) {
+  // Interns the validated record at `position`, canonical and with its
+  // references rewritten once remap_ is on.
+  void intern(store::GraphStore& store, std::uint32_t position, std::string_view record) {
+    NodeId bound = input_bound_;
+    const std::size_t validated_size = record.size();
+    if (!canonical_) record = canonicalize(record);
+    if (remap_ && ids_at_ != 0) {
+      if (canonical_) scratch_.assign(record);
+      // ids_at_ is where the ids start in the validated record.
+      BRANTEL_CHECK(scratch_.size() == validated_size, "a canonical rebuild keeps every field's size");
+      bound = 0;
       char* at = scratch_.data() + ids_at_;
       const std::uint32_t count = read_u32(at);
       for (std::uint32_t k = 0; k < count; ++k) {
@@ -165,10 +97,16 @@ class Decoder {
         store::write_u64(slot, id);
         bound = store::PreparedRecord::bound_with(bound, id);
       }
+      record = scratch_;
     }
-    auto r = store.intern(store::PreparedRecord{scratch_, store.hash(scratch_, has_nan_), bound});
-    BRANTEL_CHECK(r.ok(), "remapped inputs name stored nodes");
-    id_of_position_.push_back(*r);
+    auto r = store.intern(store::PreparedRecord{record, store.hash(record, has_nan_), bound});
+    BRANTEL_CHECK(r.ok(), "validated inputs name stored nodes");
+    if (!remap_ && *r != position) {
+      remap_ = true;
+      id_of_position_.resize(position);
+      std::iota(id_of_position_.begin(), id_of_position_.end(), NodeId{0});
+    }
+    if (remap_) id_of_position_.push_back(*r);
   }
 
   support::Err<BlobError> fail_truncated() { return support::Err{BlobError{BlobErrorKind::kTruncated, {}, 0, {}}}; }
@@ -200,7 +138,7 @@ class Decoder {
     std::uint32_t len = 0;
     if (!read_u32_field(len) || !need(len)) return false;
     const std::string_view s(data_ + pos_, len);
-    if (!is_valid_utf8(s)) return set_error(BlobErrorKind::kInvalidUtf8);
+    if (!support::is_valid_utf8(s)) return set_error(BlobErrorKind::kInvalidUtf8);
     pos_ += len;
     return true;
   }
@@ -352,85 +290,14 @@ class Decoder {
     }
   }
 
-  // Rebuilds a validated record in canonical form: params stably sorted by key
-  // bytes (equal keys keep their blob order), bool and presence bytes as 1/0.
-  // Everything else is copied byte for byte.
+  // Rebuilds a validated record in canonical form: params sorted by key bytes
+  // (the keys are distinct, or validation failed), bool and presence bytes as
+  // 1/0. Only records a foreign writer produced take this path.
   std::string_view canonicalize(std::string_view record) {
+    store::Node node = store::NodeView::parse(record).to_node();
+    store::sort_params(node.params);
     scratch_.clear();
-    std::size_t p = 0;
-    const auto copy = [&](std::size_t n) {
-      scratch_.append(record.data() + p, n);
-      p += n;
-    };
-    const auto str_size = [&](std::size_t at) { return 4 + static_cast<std::size_t>(read_u32(record.data() + at)); };
-    const auto copy_str = [&] { copy(str_size(p)); };
-    const auto copy_ids = [&] { copy(4 + 8 * static_cast<std::size_t>(read_u32(record.data() + p))); };
-    const auto copy_params = [&] {
-      const std::uint32_t count = read_u32(record.data() + p);
-      copy(4);
-      entries_.clear();
-      for (std::uint32_t k = 0; k < count; ++k) {
-        EntrySpan e;
-        e.begin = p;
-        e.key = std::string_view(record.data() + p + 4, str_size(p) - 4);
-        p += str_size(p);
-        const auto tag = static_cast<store::ParamTag>(record[p]);
-        p += 1;
-        switch (tag) {
-          case store::ParamTag::kInt:
-          case store::ParamTag::kFloat: p += 8; break;
-          case store::ParamTag::kBool: p += 1; break;
-          case store::ParamTag::kStr: p += str_size(p); break;
-        }
-        e.end = p;
-        entries_.push_back(e);
-      }
-      std::stable_sort(entries_.begin(), entries_.end(),
-                       [](const EntrySpan& a, const EntrySpan& b) { return a.key < b.key; });
-      for (const EntrySpan& e : entries_) {
-        const std::size_t tag_at = e.begin + 4 + e.key.size();
-        if (static_cast<store::ParamTag>(record[tag_at]) == store::ParamTag::kBool) {
-          scratch_.append(record.data() + e.begin, tag_at + 1 - e.begin);
-          scratch_.push_back(record[tag_at + 1] != 0 ? 1 : 0);
-        } else {
-          scratch_.append(record.data() + e.begin, e.end - e.begin);
-        }
-      }
-    };
-
-    const auto kind = static_cast<store::NodeKind>(record[0]);
-    copy(1);
-    switch (kind) {
-      case store::NodeKind::kSource:
-        copy_str();
-        copy_params();
-        break;
-      case store::NodeKind::kOp:
-      case store::NodeKind::kReduction:
-        copy_str();
-        copy_params();
-        copy_ids();
-        break;
-      case store::NodeKind::kExternal: {
-        for (int f = 0; f < 5; ++f) copy_str();
-        const bool present = record[p] != 0;
-        scratch_.push_back(present ? 1 : 0);
-        p += 1;
-        if (present) copy_str();
-        copy_params();
-        copy_ids();
-        break;
-      }
-      case store::NodeKind::kStage:
-        // Stages have no params or presence byte, so they are always canonical.
-        support::panic("a stage record is canonical as read");
-      case store::NodeKind::kExchange:
-      case store::NodeKind::kJoin:
-        copy_params();
-        copy_ids();
-        break;
-    }
-    BRANTEL_CHECK(p == record.size(), "canonical rebuild covers the validated record");
+    store::encode_node(node, scratch_);
     return scratch_;
   }
 
@@ -446,26 +313,10 @@ class Decoder {
   std::size_t ids_at_ = 0;  // where the record's id list starts in it; 0 for none
   std::vector<std::string_view> keys_;  // repeated_key's scratch
   std::string scratch_;
-  std::vector<EntrySpan> entries_;
-
-  // A validated record waiting to be interned: in the input when it was already
-  // canonical, else at `offset` in batch_scratch_.
-  struct Pending {
-    const char* data;
-    std::size_t offset;
-    std::size_t size;
-    bool has_nan;
-    NodeId input_bound;
-  };
-  static constexpr std::size_t kBatch = 64;
-  Pending pending_[kBatch];
-  std::size_t pending_count_ = 0;
-  std::string batch_scratch_;
-  std::size_t interned_ = 0;  // records flushed so far
-  bool collapsed_ = false;
-
-  const bool remap_;
-  std::vector<NodeId> id_of_position_;  // with remap_: the id each record got
+  // Set at the first record equal to an earlier one; id_of_position_ then
+  // holds the id each record got.
+  bool remap_ = false;
+  std::vector<NodeId> id_of_position_;
 };
 
 }  // namespace
@@ -527,10 +378,7 @@ support::Result<std::string, EncodeError> encode_blob(const store::NodeList& nod
 }
 
 support::Result<std::unique_ptr<store::GraphStore>, BlobError> decode_blob(std::string_view data) {
-  Decoder as_written(data, false);
-  auto decoded = as_written.run();
-  if (!as_written.collapsed()) return decoded;
-  return Decoder(data, true).run();
+  return Decoder(data).run();
 }
 
 }  // namespace brantel::blob

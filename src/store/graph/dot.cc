@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "support/utf8.h"
+
 namespace brantel::store {
 
 namespace {
@@ -52,40 +54,12 @@ bool is_printable(char32_t c) {
   return c > it->last;
 }
 
-// Decodes one well-formed UTF-8 sequence at text[i]; returns its length, or 0
-// when the bytes there are not one.
-std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  std::size_t len;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t i = 0;
   while (i < text.size()) {
     char32_t cp;
-    const std::size_t len = decode_utf8(text, i, cp);
+    const std::size_t len = support::decode_utf8(text, i, cp);
     if (len == 0) {
       // Store strings are valid UTF-8; a stray byte is still shown, not dropped.
       out.append("\\x", 2);

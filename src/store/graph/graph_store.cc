@@ -24,67 +24,23 @@ std::uint64_t next_store_serial() {
 
 GraphStore::GraphStore() : seed_(support::random_seed()), serial_(next_store_serial()), arena_(seed_) {}
 
-support::Result<NodeId, StoreError> GraphStore::intern(std::string_view record) {
-  // Parse before taking the lock: the view only reads the caller's bytes.
-  const NodeView view = NodeView::parse(record);
+support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& prepared) {
   PoisonGuard lock(mu_);
-  auto r = arena_.intern(view);
+  auto r = arena_.intern(prepared);
   if (const StoreError* e = r.error()) return support::Err{*e};
   return r->id;
-}
-
-support::Result<NodeId, StoreError> GraphStore::intern(const PreparedRecord& prepared) {
-  // The add methods' one hold. It poisons the lock on an internal error as a
-  // PoisonGuard would, but catches the unwinding here: the guard's two
-  // std::uncaught_exceptions() calls were a tenth of an add's hold. A failed
-  // allocation leaves the arena unchanged, so it only releases the lock.
-  mu_.lock();
-  try {
-    auto r = arena_.intern(prepared);
-    mu_.unlock();
-    if (const StoreError* e = r.error()) return support::Err{*e};
-    return r->id;
-  } catch (const support::InternalError&) {
-    mu_.mark_poisoned();
-    mu_.unlock();
-    throw;
-  } catch (...) {
-    mu_.unlock();
-    throw;
-  }
 }
 
 support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const PreparedRecord> records,
                                                                   std::span<NodeId> ids) {
   BRANTEL_CHECK(ids.size() >= records.size(), "one id slot per record");
-  // Prefetch the table slot 16 records ahead: enough independent probes in flight
-  // to hide most of a cache miss each, few enough that the slots are still cached.
-  // A table growth in between only makes a prefetch useless, not wrong.
-  constexpr std::size_t kAhead = 16;
   PoisonGuard lock(mu_);
-  for (std::size_t k = 0; k < std::min(kAhead, records.size()); ++k) arena_.prefetch(records[k]);
   for (std::size_t k = 0; k < records.size(); ++k) {
-    if (k + kAhead < records.size()) arena_.prefetch(records[k + kAhead]);
     auto r = arena_.intern(records[k]);
     if (const StoreError* e = r.error()) return support::Err{*e};
     ids[k] = r->id;
   }
   return support::Unit{};
-}
-
-support::Result<support::Unit, StoreError> GraphStore::intern_all(std::span<const std::string_view> records,
-                                                                  std::span<NodeId> ids) {
-  std::vector<PreparedRecord> prepared;
-  prepared.reserve(records.size());
-  for (std::string_view record : records) {
-    const NodeView view = NodeView::parse(record);
-    prepared.push_back(PreparedRecord{record, hash(record, view.has_nan()), PreparedRecord::bound_of(view.inputs())});
-  }
-  return intern_all(std::span<const PreparedRecord>(prepared), ids);
-}
-
-support::Result<NodeId, StoreError> GraphStore::intern(const Node& node) {
-  return intern(encode_node(node));
 }
 
 support::Result<support::Unit, StoreError> GraphStore::mark_output(NodeId id) {

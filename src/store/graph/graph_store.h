@@ -42,25 +42,24 @@ class GraphStore {
   GraphStore(const GraphStore&) = delete;
   GraphStore& operator=(const GraphStore&) = delete;
 
-  // `record` must be canonical (params sorted, bools 0/1).
-  support::Result<NodeId, StoreError> intern(std::string_view record);
-  support::Result<NodeId, StoreError> intern(const Node& node);
-  // The fast path of the Python add methods: the caller wrote the record, knows
-  // its inputs and whether it holds a NaN, and hashed it with hash() before the
-  // lock, so the lock is held for the table probe and the append alone.
+  // The one add path. The Python add methods write the record, know its inputs
+  // and whether it holds a NaN, and hash it with hash() before the lock, so the
+  // lock is held for the table probe and the append alone.
   support::Result<NodeId, StoreError> intern(const PreparedRecord& prepared);
+  // `record` must be canonical (params sorted, bools 0/1).
+  support::Result<NodeId, StoreError> intern(std::string_view record) { return intern(prepare(record)); }
+  support::Result<NodeId, StoreError> intern(const Node& node) { return intern(std::string_view(encode_node(node))); }
   // The store's hash of a canonical record; `has_nan` as NodeView::has_nan.
   // Takes no lock: the seed never changes.
   std::uint32_t hash(std::string_view record, bool has_nan) const {
     return NodeArena::hash_with_seed(record, has_nan, seed_);
   }
-  // Interns canonical records in order under one lock hold, as many intern()
-  // calls would; ids[k] receives record k's id. Stops at the first BadNodeId,
-  // leaving the records before it interned and ids[k] unset from there on.
+  PreparedRecord prepare(std::string_view record) const { return PreparedRecord::of(record, seed_); }
+  // The one batch path: interns records in order under one lock hold, as many
+  // intern() calls would; ids[k] receives record k's id. Stops at the first
+  // BadNodeId, leaving the records before it interned and ids[k] unset from
+  // there on.
   support::Result<support::Unit, StoreError> intern_all(std::span<const PreparedRecord> records,
-                                                        std::span<NodeId> ids);
-  // The same for records not hashed yet.
-  support::Result<support::Unit, StoreError> intern_all(std::span<const std::string_view> records,
                                                         std::span<NodeId> ids);
   support::Result<support::Unit, StoreError> mark_output(NodeId id);
   // Capacity for `nodes` more nodes of `bytes` record bytes in total (a hint).

@@ -9,18 +9,16 @@ NodeList NodeList::slice(std::size_t from, std::size_t to) const {
 }
 
 void NodeList::copy_slice(std::size_t from, std::size_t to, NodeList& out) const {
-  out.bytes_.clear();
   out.offsets_.clear();
   if (from >= to) {
+    out.bytes_.clear();
     out.offsets_.push_back(0);
     return;
   }
   const std::uint64_t base = offsets_[from];
-  out.bytes_.assign(bytes_.data() + base, offsets_[to] - base);
-  // One flat pass that the compiler vectorises: a slice is often a million offsets.
-  const std::uint64_t* src = offsets_.data() + from;
-  std::uint64_t* dst = out.offsets_.extend(to - from + 1);
-  for (std::size_t i = 0; i <= to - from; ++i) dst[i] = src[i] - base;
+  out.bytes_.assign(bytes_, base, offsets_[to] - base);
+  out.offsets_.reserve(to - from + 1);
+  for (std::size_t i = from; i <= to; ++i) out.offsets_.push_back(offsets_[i] - base);
 }
 
 }  // namespace brantel::store

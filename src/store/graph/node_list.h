@@ -1,7 +1,6 @@
 // A flat list of encoded node records: the copy that readers take of a store's
-// arena, and the arena itself. One byte buffer plus offsets keeps a million-node
-// copy to two allocations and a memcpy; FlatBuffer keeps a growing arena from
-// copying either of them again.
+// arena, and the arena itself. One byte string plus offsets keeps a million-node
+// copy to two allocations and a memcpy.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "store/graph/flat_buffer.h"
 #include "store/model/node.h"
 #include "store/model/record.h"
 
@@ -27,17 +25,16 @@ class NodeList {
   NodeView view(std::size_t i) const { return NodeView::parse(record(i)); }
   Node node(std::size_t i) const { return view(i).to_node(); }
 
-  // The concatenated records, in id order: exactly the blob's node section. An
-  // empty list has no buffer at all; its view still points somewhere, so that
-  // callers may hand it to memcpy and the like.
-  std::string_view bytes() const { return bytes_of(bytes_); }
+  // The concatenated records, in id order: exactly the blob's node section.
+  std::string_view bytes() const { return bytes_; }
   // Where record i starts in bytes().
   std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
 
-  // Room for the offset first: a failed allocation then leaves the list as it was.
+  // Room for the offset first, doubling as push_back would: a failed allocation
+  // then leaves the list as it was.
   void append_record(std::string_view record) {
-    offsets_.reserve_more(1);
-    bytes_.append(record.data(), record.size());
+    if (offsets_.size() == offsets_.capacity()) offsets_.reserve(2 * offsets_.size());
+    bytes_.append(record);
     offsets_.push_back(bytes_.size());
   }
   void append(const Node& node) { append_record(encode_node(node)); }
@@ -57,8 +54,8 @@ class NodeList {
   }
 
  private:
-  FlatBuffer<char> bytes_;
-  FlatBuffer<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
+  std::string bytes_;
+  std::vector<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
 };
 
 }  // namespace brantel::store

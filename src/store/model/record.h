@@ -55,7 +55,7 @@ class SizedRecordWriter {
     p_ += 8;
   }
   void bytes(std::string_view b) noexcept {
-    support::copy_bytes(p_, b.data(), b.size());
+    if (!b.empty()) std::memcpy(p_, b.data(), b.size());
     p_ += b.size();
   }
   void str(std::string_view s) noexcept {

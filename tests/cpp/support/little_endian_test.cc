@@ -7,20 +7,6 @@
 namespace brantel::support {
 namespace {
 
-// Every length through each of the copy's branches, at an unaligned source, into
-// a destination whose neighbours must stay untouched.
-TEST(CopyBytes, CopiesExactlyTheRangeAtEveryLength) {
-  std::string source(64, '\0');
-  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>('a' + i % 26);
-  for (std::size_t n = 0; n <= 40; ++n) {
-    std::string target(n + 8, '#');
-    copy_bytes(target.data() + 4, source.data() + 3, n);
-    EXPECT_EQ(target.substr(0, 4), "####") << n;
-    EXPECT_EQ(target.substr(4, n), source.substr(3, n)) << n;
-    EXPECT_EQ(target.substr(4 + n), "####") << n;
-  }
-}
-
 TEST(LittleEndian, FieldsRoundTripInByteOrder) {
   char bytes[8];
   write_le<std::uint32_t>(bytes, 0x04030201u);

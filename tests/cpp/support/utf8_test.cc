@@ -1,10 +1,10 @@
-#include "store/blob/utf8.h"
+#include "support/utf8.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace brantel::blob {
+namespace brantel::support {
 namespace {
 
 // The definition, decoded the slow way: a lead byte gives the length, the code
@@ -100,4 +100,4 @@ TEST(Utf8, ExhaustiveShortSequences) {
 }
 
 }  // namespace
-}  // namespace brantel::blob
+}  // namespace brantel::support
