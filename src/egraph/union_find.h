@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "egraph/huge_page_allocator.h"
 #include "egraph/symbol_node.h"
 #include "support/check.h"
 
@@ -32,10 +31,6 @@ class UnionFind {
   }
 
   std::size_t size() const noexcept { return parents_.size(); }
-  // Starts loading x's parent slot; a hint only.
-  void prefetch(Id x) const noexcept {
-    if (x < parents_.size()) __builtin_prefetch(&parents_[x]);
-  }
   void reserve(std::size_t n) { parents_.reserve(n); }
 
   Id parent(Id x) const {
@@ -85,7 +80,7 @@ class UnionFind {
     support::panic("unreachable");
   }
 
-  std::vector<Id, HugePageAllocator<Id>> parents_;
+  std::vector<Id> parents_;
   bool linked_ = false;
 };
 
