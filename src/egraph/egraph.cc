@@ -1,3 +1,5 @@
+// EGraph's add, union and rebuild. Phases, a worked example and the representation
+// are described in egraph.h.
 #include "egraph/egraph.h"
 
 #include <algorithm>
@@ -23,7 +25,7 @@ void EGraph::reserve(std::size_t n, std::size_t max_ids) {
 }
 
 std::optional<Id> EGraph::memo_find(const SymbolNode& node) const {
-  const MemoEntry* entry = memo_.find(memo_hash(node), [&](const MemoEntry& e) { return e.key == node; });
+  const MemoEntry* entry = memo_.find(memo_hash(node), memo_key_is(node));
   if (entry == nullptr) return std::nullopt;
   return entry->value;
 }
@@ -43,15 +45,10 @@ const EClass& EGraph::operator[](Id id) const {
 }
 
 Id EGraph::add(SymbolNode node) {
-  // Written back only when it changes: children are mostly roots already, and a
-  // store per child would stall the memo's copy of the node, which reads them as
-  // one word.
-  for (Id& c : node.children_mut()) {
-    if (const Id root = uf_.find(c); root != c) c = root;
-  }
+  for (Id& c : node.children_mut()) c = uf_.find(c);
   const Id fresh = static_cast<Id>(uf_.size());
   const auto [entry, inserted] = memo_.find_or_insert(
-      memo_hash(node), [&](const MemoEntry& e) { return e.key == node; }, [&] { return MemoEntry{node, fresh}; });
+      memo_hash(node), memo_key_is(node), [&] { return MemoEntry{node, fresh}; });
   if (!inserted) return entry.value;
 
   const Id id = uf_.make_set();
@@ -178,7 +175,7 @@ bool EGraph::recanonicalise(Id id, WorkBudget& budget) {
   touch(id);
   const std::uint64_t hash = memo_hash(node);
   const auto [entry, inserted] = memo_.find_or_insert(
-      hash, [&](const MemoEntry& e) { return e.key == node; }, [&] { return MemoEntry{std::move(node), id}; });
+      hash, memo_key_is(node), [&] { return MemoEntry{std::move(node), id}; });
   if (inserted) return false;
   return union_classes(std::exchange(entry.value, id), id);
 }

@@ -162,6 +162,9 @@ class EGraph {
     Id value = 0;
   };
   std::uint64_t memo_hash(const SymbolNode& node) const noexcept { return node.hash(memo_seed_); }
+  static auto memo_key_is(const SymbolNode& node) {
+    return [&node](const MemoEntry& e) { return e.key == node; };
+  }
   std::optional<Id> memo_find(const SymbolNode& node) const;
 
   EClass& class_of_root(Id root);

@@ -1,3 +1,5 @@
+// Pattern parsing, compilation, search and apply. Phases and a worked example are
+// described in pattern.h.
 #include "egraph/pattern.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Pattern compilation into register instructions and the backtracking machine that
+// runs them. The instruction set and a worked example are described in program.h.
 #include "egraph/program.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Runner: iterations of search, apply and rebuild under the iteration, node and time
+// limits. The loop and its stop reasons are described in runner.h.
 #include "egraph/runner.h"
 
 #include <algorithm>

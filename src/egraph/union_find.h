@@ -42,9 +42,6 @@ class UnionFind {
   Id find(Id x) const {
     // Only the first index can be out of range: every stored parent is a valid id.
     check_index(x);
-    // Until the first link every id is its own root, and the parent slot of a far
-    // id is a cache miss: loading a graph finds every child of every node.
-    if (!linked_) return x;
     Id p = parents_[x];
     while (p != x) {
       x = p;
@@ -67,7 +64,6 @@ class UnionFind {
   void link(Id root, Id child_root) {
     check_index(child_root);
     parents_[child_root] = root;
-    linked_ = true;
   }
 
  private:
@@ -81,7 +77,6 @@ class UnionFind {
   }
 
   std::vector<Id> parents_;
-  bool linked_ = false;
 };
 
 }  // namespace brantel::egraph

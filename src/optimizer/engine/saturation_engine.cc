@@ -1,3 +1,5 @@
+// SaturationEngine::canonicalize: load, saturate, read back. Phases and a worked
+// example are described in saturation_engine.h.
 #include "optimizer/engine/saturation_engine.h"
 
 #include <algorithm>
