@@ -67,9 +67,8 @@ Id EGraph::add(SymbolNode node) {
 
 std::optional<Id> EGraph::lookup(SymbolNode node) const {
   for (Id& c : node.children_mut()) c = uf_.find(c);
-  const std::optional<Id> stored = memo_find(node);
-  if (!stored) return std::nullopt;
-  return uf_.find(*stored);
+  if (const std::optional<Id> stored = memo_find(node)) return uf_.find(*stored);
+  return std::nullopt;
 }
 
 bool EGraph::union_classes(Id a, Id b) {
@@ -133,26 +132,25 @@ std::size_t EGraph::rebuild(WorkBudget& budget) {
 std::size_t EGraph::process_pending(WorkBudget& budget) {
   std::size_t unions = 0;
   while (!budget.spend(1)) {
-    if (pending_.empty()) {
-      if (deferred_.empty()) break;
-      const Id id = deferred_.back();
-      deferred_.pop_back();
-      deferred_now_[id] = 0;
-      if (recanonicalise(id, budget)) ++unions;
-      continue;
-    }
-    const Id id = pending_.back();
-    pending_.pop_back();
-    if (added_[id].arity() > kDeferArity) {
+    Id id = 0;
+    if (!pending_.empty()) {
+      id = pending_.back();
+      pending_.pop_back();
       // A wide node is queued once per child that loses a union, and each copy
       // would re-canonicalise all its children: it waits until the stack is empty
       // and is then repaired once against the children's final roots. Copies
       // popped while it waits have nothing to add.
-      if (deferred_now_[id] == 0) {
+      if (added_[id].arity() > kDeferArity) {
+        if (deferred_now_[id] == 0) deferred_.push_back(id);
         deferred_now_[id] = 1;
-        deferred_.push_back(id);
+        continue;
       }
-      continue;
+    } else if (!deferred_.empty()) {
+      id = deferred_.back();
+      deferred_.pop_back();
+      deferred_now_[id] = 0;
+    } else {
+      break;
     }
     if (recanonicalise(id, budget)) ++unions;
   }
@@ -173,9 +171,8 @@ bool EGraph::recanonicalise(Id id, WorkBudget& budget) {
   SymbolNode node = added;
   for (Id& c : node.children_mut()) c = uf_.find_mut(c);
   touch(id);
-  const std::uint64_t hash = memo_hash(node);
-  const auto [entry, inserted] = memo_.find_or_insert(
-      hash, memo_key_is(node), [&] { return MemoEntry{std::move(node), id}; });
+  const auto [entry, inserted] =
+      memo_.find_or_insert(memo_hash(node), memo_key_is(node), [&] { return MemoEntry{std::move(node), id}; });
   if (inserted) return false;
   return union_classes(std::exchange(entry.value, id), id);
 }

@@ -88,7 +88,6 @@ class EGraph {
   // the arrays indexed by id (capacity that is never used is never paged in); purely
   // a speed hint.
   void reserve(std::size_t n, std::size_t max_ids);
-  void reserve(std::size_t n) { reserve(n, n); }
 
   // Hash-consed insertion; returns the id stored for the canonical node, which the
   // caller resolves with find() if it needs the root.

@@ -78,15 +78,11 @@ bool is_flat_bind_program(const Program& program) {
   if (program.instructions.size() != 1) return false;
   const Bind* bind = std::get_if<Bind>(&program.instructions.front());
   if (bind == nullptr || bind->i != 0 || program.subst.size() != bind->node.arity()) return false;
-  for (const auto& [var, reg] : program.subst) {
-    if (reg < bind->out || reg - bind->out >= bind->node.arity()) return false;
-  }
-  // Distinct variables in distinct registers: the compiler maps each variable once,
-  // so equal sizes and in-range registers mean every slot is covered.
-  std::vector<Register> regs;
-  for (const auto& entry : program.subst) regs.push_back(entry.second);
-  std::sort(regs.begin(), regs.end());
-  return std::adjacent_find(regs.begin(), regs.end()) == regs.end();
+  // The compiler gives each variable its own register (a repeat would have
+  // emitted a Compare), so equal counts and in-range registers cover every slot.
+  return std::all_of(program.subst.begin(), program.subst.end(), [&](const auto& entry) {
+    return entry.second >= bind->out && entry.second - bind->out < bind->node.arity();
+  });
 }
 
 }  // namespace
@@ -99,10 +95,6 @@ std::string describe(const ParseError& error) {
       return "Found a list in the head position: " + error.detail;
     case ParseErrorKind::kBadSexp:
       return "Failed to parse s-expression: " + error.detail;
-    case ParseErrorKind::kBadOp:
-      return "Failed to parse operator: " + error.detail;
-    case ParseErrorKind::kBadVar:
-      return "Failed to parse variable: " + error.detail;
     case ParseErrorKind::kUnexpectedVar:
       return "Found variable " + error.detail + " instead of an operator";
   }
@@ -155,7 +147,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit,
                                                      const Pattern* applier, WorkBudget* budget) const {
-  if (applier != nullptr && !applier->flat_operator()) applier = nullptr;
+  if (applier != nullptr && !applier->flat_operator_) applier = nullptr;
   if (flat_bind_) {
     BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
     WorkBudget unlimited;
@@ -240,18 +232,13 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
       m.substs.push_back(std::move(s));
     }
   };
-  if (const SymbolNode* root = std::get_if<SymbolNode>(&ast_.back())) {
-    // Only a class holding an e-node with the root's operator can satisfy the root
-    // Bind or Lookup, so the others are skipped without changing what is found.
-    for (Id eclass : egraph.classes_with_op(root->op())) {
-      if (remaining == 0 || spend_from.spend(1)) break;
-      visit(eclass);
-    }
-  } else {
-    for (Id eclass : egraph.class_ids()) {
-      if (remaining == 0 || spend_from.spend(1)) break;
-      visit(eclass);
-    }
+  // Only a class holding an e-node with the root's operator can satisfy the root
+  // Bind or Lookup, so the others are skipped without changing what is found.
+  const SymbolNode* root = std::get_if<SymbolNode>(&ast_.back());
+  const std::vector<Id> every_class = root == nullptr ? egraph.class_ids() : std::vector<Id>();
+  for (Id eclass : root != nullptr ? egraph.classes_with_op(root->op()) : std::span<const Id>(every_class)) {
+    if (remaining == 0 || spend_from.spend(1)) break;
+    visit(eclass);
   }
   return found;
 }

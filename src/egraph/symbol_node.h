@@ -40,11 +40,6 @@ class SymbolNode {
   SymbolNode(Symbol op, std::span<const Id> children) : op_(op) { assign(children); }
   SymbolNode(Symbol op, std::initializer_list<Id> children)
       : SymbolNode(op, std::span<const Id>(children.begin(), children.size())) {}
-  // A node of the given arity whose children are all 0, for the caller to fill in
-  // place through children_mut().
-  static SymbolNode placeholder(Symbol op, std::uint32_t arity) {
-    return filled(op, arity, [](std::uint32_t) { return Id{0}; });
-  }
   // A node of the given arity whose k-th child is child(k), built in place.
   template <typename ChildAt>
   static SymbolNode filled(Symbol op, std::uint32_t arity, ChildAt&& child) {

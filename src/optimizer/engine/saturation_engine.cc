@@ -194,7 +194,6 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // member first; the class of every child is an earlier term's, so it is numbered
   // already. ids is turned into the final classes in place.
   for (Id& id : ids) id = saturated.find(id);
-  const std::vector<Id>& canon = ids;
   // Output indices number classes, so they fit an Id.
   std::vector<Id> out_index;
   out_index.assign(saturated.id_count(), kUnset);
@@ -210,13 +209,13 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   result.terms.reserve(saturated.class_count());
   result.term_map.assign(n, std::uint64_t{0});
   for (std::size_t i = 0; i < n; ++i) {
-    Id& slot = out_index[canon[i]];
+    Id& slot = out_index[ids[i]];
     if (slot == kUnset) {
       const EngineTerm& term = graph.terms[i];
       EngineTerm& out = result.terms.emplace_back();
       out.label = term.label;
       out.children.reserve(term.children.size());
-      for (const std::uint64_t c : term.children) out.children.push_back(output_of(canon[c]));
+      for (const std::uint64_t c : term.children) out.children.push_back(output_of(ids[c]));
       out.is_opaque = is_opaque_label(out.label);
       slot = static_cast<Id>(result.terms.size() - 1);
     }
@@ -228,7 +227,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // short may have left such a pair, which the pipeline's CSE then merges.
   result.distinct = saturated.clean();
   result.roots.reserve(graph.roots.size());
-  for (const std::uint64_t r : graph.roots) result.roots.push_back(output_of(support::at_checked(canon, r)));
+  for (const std::uint64_t r : graph.roots) result.roots.push_back(output_of(support::at_checked(ids, r)));
   summary.read_seconds = support::thread_cpu_seconds() - read_start;
   return result;
 }
