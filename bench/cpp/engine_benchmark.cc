@@ -10,8 +10,7 @@
 //
 // Reported per size: CPU time per term in the steady state, the CPU time and the
 // growth of the resident set of the first call at that size, per term (the kernel's
-// high-water mark is reset before it, so huge-page mappings count as well as the
-// heap), and how the runner stopped, including whether the node limit cut the run
+// high-water mark is reset before it), and how the runner stopped, including whether the node limit cut the run
 // short (node_limit_hit should stay 0), and the longest stretch of a run between
 // two reads of its clock (max_clock_gap_ms), which bounds how far the 5-second
 // limit can be overshot. Last, the machine's random-load latency at
@@ -30,7 +29,6 @@
 #include <utility>
 #include <vector>
 
-#include "egraph/huge_page_allocator.h"
 #include "egraph/work_budget.h"
 #include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
@@ -246,9 +244,7 @@ void BM_RandomLoadLatency(benchmark::State& state) {
   struct alignas(64) Line {
     std::size_t next;
   };
-  // On huge pages, as the e-graph's large arrays are: the figure is then the
-  // cache's and memory's, not that of 4 KiB page walks the engine does not take.
-  std::vector<Line, brantel::egraph::HugePageAllocator<Line>> lines(slots);
+  std::vector<Line> lines(slots);
   for (std::size_t i = 0; i < slots; ++i) lines[i].next = i;
   std::mt19937_64 rng(7);
   for (std::size_t i = slots - 1; i > 0; --i) std::swap(lines[i].next, lines[rng() % i].next);

@@ -1,3 +1,5 @@
+// EGraph's add, union and rebuild. Phases, a worked example and the representation
+// are described in egraph.h.
 #include "egraph/egraph.h"
 
 #include <algorithm>
@@ -10,7 +12,7 @@
 
 namespace brantel::egraph {
 
-EGraph::EGraph() : memo_(support::random_seed()) {}
+EGraph::EGraph() : memo_seed_(support::random_seed()) {}
 
 void EGraph::reserve(std::size_t n, std::size_t max_ids) {
   max_ids = std::max(n, max_ids);
@@ -20,6 +22,12 @@ void EGraph::reserve(std::size_t n, std::size_t max_ids) {
   rebuilt_at_.reserve(max_ids);
   deferred_now_.reserve(max_ids);
   memo_.reserve(n);
+}
+
+std::optional<Id> EGraph::memo_find(const SymbolNode& node) const {
+  const MemoEntry* entry = memo_.find(memo_hash(node), memo_key_is(node));
+  if (entry == nullptr) return std::nullopt;
+  return entry->value;
 }
 
 EClass& EGraph::class_of_root(Id root) {
@@ -37,19 +45,15 @@ const EClass& EGraph::operator[](Id id) const {
 }
 
 Id EGraph::add(SymbolNode node) {
-  // Written back only when it changes: children are mostly roots already, and a
-  // store per child would stall the memo's copy of the node, which reads them as
-  // one word.
-  for (Id& c : node.children_mut()) {
-    if (const Id root = uf_.find(c); root != c) c = root;
-  }
+  for (Id& c : node.children_mut()) c = uf_.find(c);
   const Id fresh = static_cast<Id>(uf_.size());
-  const auto [stored, inserted] = memo_.insert_if_absent(node, fresh);
-  if (!inserted) return stored;
+  const auto [entry, inserted] = memo_.find_or_insert(
+      memo_hash(node), memo_key_is(node), [&] { return MemoEntry{node, fresh}; });
+  if (!inserted) return entry.value;
 
   const Id id = uf_.make_set();
   BRANTEL_CHECK(id == fresh, "a new class takes the next id");
-  for (Id c : node.children()) class_of_root(c).parents.push_back(id, classes_.pool());
+  for (Id c : node.children()) class_of_root(c).parents.push_back(id);
   EClass& cls = classes_.emplace_back();
   cls.id = id;
   cls.nodes.push_back(node);
@@ -63,9 +67,8 @@ Id EGraph::add(SymbolNode node) {
 
 std::optional<Id> EGraph::lookup(SymbolNode node) const {
   for (Id& c : node.children_mut()) c = uf_.find(c);
-  const std::optional<Id> stored = memo_.find(node);
-  if (!stored) return std::nullopt;
-  return uf_.find(*stored);
+  if (const std::optional<Id> stored = memo_find(node)) return uf_.find(*stored);
+  return std::nullopt;
 }
 
 bool EGraph::union_classes(Id a, Id b) {
@@ -90,7 +93,7 @@ bool EGraph::union_classes(Id a, Id b) {
   if (winner.nodes.size() < loser.nodes.size()) std::swap(winner.nodes, loser.nodes);
   winner.nodes.append_from(std::move(loser.nodes));
   if (winner.parents.size() < loser.parents.size()) std::swap(winner.parents, loser.parents);
-  winner.parents.append_from(std::move(loser.parents), classes_.pool());
+  winner.parents.append_from(std::move(loser.parents));
   touch(root1);
   return true;
 }
@@ -128,49 +131,26 @@ std::size_t EGraph::rebuild(WorkBudget& budget) {
 
 std::size_t EGraph::process_pending(WorkBudget& budget) {
   std::size_t unions = 0;
-  // Entries are popped from the back, and their added nodes, the union-find entries
-  // of those nodes' children and the memo slots the re-canonicalised nodes go to are
-  // all scattered. So each entry's node is loaded 3 * kStep pops early, its
-  // children's entries 2 * kStep pops early, and its memo slot kStep pops early.
-  // A union pushes entries in between, which only makes some of these hints miss.
-  // Only inline nodes are looked ahead at: reading a wide node's children per
-  // queued copy would cost its arity per pop.
-  constexpr std::size_t kStep = 4;
-  auto node_ahead = [&](std::size_t steps) -> const SymbolNode* {
-    if (pending_.size() <= steps * kStep) return nullptr;
-    const SymbolNode* node = &added_[pending_[pending_.size() - 1 - steps * kStep]];
-    return node->arity() <= SymbolNode::kInlineChildren ? node : nullptr;
-  };
   while (!budget.spend(1)) {
-    if (pending_.empty()) {
-      if (deferred_.empty()) break;
-      const Id id = deferred_.back();
-      deferred_.pop_back();
-      deferred_now_[id] = 0;
-      if (recanonicalise(id, budget)) ++unions;
-      continue;
-    }
-    if (pending_.size() > 3 * kStep) __builtin_prefetch(&added_[pending_[pending_.size() - 1 - 3 * kStep]]);
-    if (const SymbolNode* later = node_ahead(2)) {
-      for (Id c : later->children()) uf_.prefetch(c);
-    }
-    if (const SymbolNode* soon = node_ahead(1)) {
-      const bool canonical = std::all_of(soon->children().begin(), soon->children().end(),
-                                         [&](Id c) { return uf_.is_root(c); });
-      if (!canonical) prefetch_add(*soon);
-    }
-    const Id id = pending_.back();
-    pending_.pop_back();
-    if (added_[id].arity() > kDeferArity) {
+    Id id = 0;
+    if (!pending_.empty()) {
+      id = pending_.back();
+      pending_.pop_back();
       // A wide node is queued once per child that loses a union, and each copy
       // would re-canonicalise all its children: it waits until the stack is empty
       // and is then repaired once against the children's final roots. Copies
       // popped while it waits have nothing to add.
-      if (deferred_now_[id] == 0) {
+      if (added_[id].arity() > kDeferArity) {
+        if (deferred_now_[id] == 0) deferred_.push_back(id);
         deferred_now_[id] = 1;
-        deferred_.push_back(id);
+        continue;
       }
-      continue;
+    } else if (!deferred_.empty()) {
+      id = deferred_.back();
+      deferred_.pop_back();
+      deferred_now_[id] = 0;
+    } else {
+      break;
     }
     if (recanonicalise(id, budget)) ++unions;
   }
@@ -191,19 +171,15 @@ bool EGraph::recanonicalise(Id id, WorkBudget& budget) {
   SymbolNode node = added;
   for (Id& c : node.children_mut()) c = uf_.find_mut(c);
   touch(id);
-  if (const std::optional<Id> old = memo_.insert_or_assign(std::move(node), id)) {
-    return union_classes(*old, id);
-  }
-  return false;
+  const auto [entry, inserted] =
+      memo_.find_or_insert(memo_hash(node), memo_key_is(node), [&] { return MemoEntry{std::move(node), id}; });
+  if (inserted) return false;
+  return union_classes(std::exchange(entry.value, id), id);
 }
 
 std::uint32_t EGraph::op_slot(Symbol op) {
   const auto [it, inserted] = op_slots_.try_emplace(op, static_cast<std::uint32_t>(op_entries_.size()));
-  if (inserted) {
-    op_entries_.emplace_back();
-    // The new entry may have moved the others.
-    last_list_ = nullptr;
-  }
+  if (inserted) op_entries_.emplace_back();
   return it->second;
 }
 
@@ -251,37 +227,24 @@ void EGraph::list_class(Id root, const EClass& cls) {
 }
 
 std::uint32_t EGraph::list_op(Id root, Symbol op, std::uint32_t arity) {
-  if (last_list_ == nullptr || op != last_op_) {
-    const std::uint32_t slot = slot_of(op);
-    if (slot == kNoSlot) return kNoSlot;
-    mark_touched(slot);
-    last_slot_ = slot;
-    last_list_ = &op_entries_[slot].classes;
-    last_op_ = op;
-  }
-  note_arity(last_slot_, arity);
-  last_list_->push_back(root);
-  return last_slot_;
+  const std::uint32_t slot = slot_of(op);
+  if (slot == kNoSlot) return kNoSlot;
+  mark_touched(slot);
+  note_arity(slot, arity);
+  op_entries_[slot].classes.push_back(root);
+  return slot;
 }
 
 std::uint32_t EGraph::slot_of(Symbol op) {
-  CachedSlot& cached = slot_cache_[(op.value() * 0x9E37'79B1u) >> (32 - kSlotCacheBits)];
-  if (cached.op == op && !op.is_null()) return cached.slot;
-  std::uint32_t slot = kNoSlot;
-  if (index_all_) {
-    slot = op_slot(op);
-  } else if (const auto at = std::lower_bound(indexed_ops_.begin(), indexed_ops_.end(), op);
-             at != indexed_ops_.end() && *at == op) {
-    slot = static_cast<std::uint32_t>(at - indexed_ops_.begin());
-  }
-  cached = CachedSlot{op, slot};
-  return slot;
+  if (index_all_) return op_slot(op);
+  const auto at = std::lower_bound(indexed_ops_.begin(), indexed_ops_.end(), op);
+  if (at == indexed_ops_.end() || *at != op) return kNoSlot;
+  return static_cast<std::uint32_t>(at - indexed_ops_.begin());
 }
 
 std::size_t EGraph::rebuild_classes(WorkBudget& budget) {
   ++rebuild_epoch_;
   touched_op_slots_.clear();
-  last_list_ = nullptr;
   std::size_t trimmed = 0;
   const auto created = static_cast<Id>(uf_.size());
   // Each loop stops where the budget ran out and leaves the rest queued: new
@@ -302,30 +265,15 @@ std::size_t EGraph::rebuild_classes(WorkBudget& budget) {
     // A new class that lost a union is repaired through its survivor: every union
     // puts its survivor in dirty_ when it is older, and a newer one is a root this
     // loop reaches. Repairing it from here instead cost a jump to that survivor
-    // per merged class. The new roots lie in order; their children's union-find
-    // entries are started kAhead ids early, from the record.
-    constexpr Id kAheadNew = 4;
+    // per merged class.
     for (; id < created && !budget.spend(1); ++id) {
-      if (created - id > kAheadNew && uf_.is_root(id + kAheadNew)) prefetch_child_entries(id + kAheadNew);
       count_node(slot_of(added_[id].op()), 1);
       if (uf_.is_root(id)) repair_class(id, trimmed, budget);
     }
   }
   first_new_id_ = id;
-  // Dirty classes are scattered over the arrays: start each one's record and
-  // stamp kAhead classes early, and its node list and its children's union-find
-  // entries half as early.
-  constexpr std::size_t kAhead = 8;
   std::size_t k = 0;
   for (; !budget.exhausted() && k < dirty_.size() && !budget.spend(1); ++k) {
-    if (k + kAhead < dirty_.size()) {
-      prefetch_class(dirty_[k + kAhead]);
-      __builtin_prefetch(&rebuilt_at_[dirty_[k + kAhead]]);
-    }
-    if (k + kAhead / 2 < dirty_.size()) {
-      prefetch_class_nodes(dirty_[k + kAhead / 2]);
-      prefetch_child_entries(dirty_[k + kAhead / 2]);
-    }
     repair_class(dirty_[k], trimmed, budget);
   }
   dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<std::ptrdiff_t>(k));
@@ -337,7 +285,7 @@ std::size_t EGraph::rebuild_classes(WorkBudget& budget) {
   return trimmed;
 }
 
-void EGraph::compact_op_list(BigVec<Id>& list) {
+void EGraph::compact_op_list(std::vector<Id>& list) {
   std::size_t kept = 0;
   for (const Id id : list) {
     std::uint64_t& word = listed_bits_[id / 64];

@@ -37,8 +37,7 @@
 //   re-canonicalising it could only matter after one of them lost a union; that union
 //   queues the loser's parents, this node among them. Until then the node is its own
 //   canonical form and its memo entry is already in place.
-// - the large arrays live on huge pages (see huge_page_allocator.h), and parent
-//   lists longer than two spill into a pool of the e-graph's own (parent_list.h).
+// - the memo is one support::HashTable of (node, id) entries, seeded per e-graph.
 // - classes_with_op(op) lists the classes holding an e-node with operator op. Matching
 //   reads it to visit only the classes a pattern's root operator can match; which
 //   classes it lists is exact after every rebuild, and their order is not meaningful.
@@ -49,7 +48,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -58,25 +56,18 @@
 #include <unordered_map>
 #include <vector>
 
-#include "egraph/huge_page_allocator.h"
-#include "egraph/memo_table.h"
-#include "egraph/parent_list.h"
-#include "support/small_vec.h"
 #include "egraph/symbol_node.h"
 #include "egraph/union_find.h"
 #include "egraph/work_budget.h"
+#include "support/hash_table.h"
+#include "support/small_vec.h"
 
 namespace brantel::egraph {
 
 inline constexpr Id kNoId = 0xFFFFFFFFu;
 
-// One cache line: classes are read at random (a child's class on every add and
-// union), and a record that straddled two lines would cost two misses. The
-// arrays large enough for that to matter sit on huge pages, so their records
-// are line-aligned without asking the allocator for alignment (small arrays
-// would then come from aligned allocations, which glibc returns to the kernel
-// after every call). Two e-nodes fit inline, which covers a commutative op and
-// its swapped twin.
+// Two e-nodes and two parents fit inline, which covers a commutative op and its
+// swapped twin, and nearly every class's parents, without a heap block per class.
 struct EClass {
   // The id the class was created under; a union-find root while the class exists.
   Id id = kNoId;
@@ -84,40 +75,9 @@ struct EClass {
   support::SmallVec<SymbolNode, 2> nodes;
   // Ids of e-nodes added with this class (or a class merged into it) as a child; the
   // node itself is EGraph::added_node(parent). May hold stale and repeated entries.
-  // Spills into the pool of the ClassTable holding the record.
-  ParentList parents;
+  support::SmallVec<Id, 2> parents;
 
   bool exists() const noexcept { return id != kNoId; }
-};
-static_assert(sizeof(EClass) == 64, "an e-class record is one cache line");
-
-// The class records, indexed by id, with the pool their parent lists spill into.
-// A copy gives the copied lists blocks of its own pool.
-class ClassTable {
- public:
-  ClassTable() = default;
-  ClassTable(ClassTable&&) noexcept = default;
-  ClassTable& operator=(ClassTable&&) noexcept = default;
-  ClassTable(const ClassTable& other) : records_(other.records_) {
-    for (EClass& c : records_) c.parents.rehome(pool_);
-  }
-  ClassTable& operator=(const ClassTable& other) {
-    if (this != &other) *this = ClassTable(other);
-    return *this;
-  }
-
-  EClass& operator[](std::size_t id) noexcept { return records_[id]; }
-  const EClass& operator[](std::size_t id) const noexcept { return records_[id]; }
-  std::size_t size() const noexcept { return records_.size(); }
-  void reserve(std::size_t n) { records_.reserve(n); }
-  EClass& emplace_back() { return records_.emplace_back(); }
-  auto begin() const noexcept { return records_.begin(); }
-  auto end() const noexcept { return records_.end(); }
-  IdPool& pool() noexcept { return pool_; }
-
- private:
-  std::vector<EClass, HugePageAllocator<EClass>> records_;
-  IdPool pool_;
 };
 
 class EGraph {
@@ -128,7 +88,6 @@ class EGraph {
   // the arrays indexed by id (capacity that is never used is never paged in); purely
   // a speed hint.
   void reserve(std::size_t n, std::size_t max_ids);
-  void reserve(std::size_t n) { reserve(n, n); }
 
   // Hash-consed insertion; returns the id stored for the canonical node, which the
   // caller resolves with find() if it needs the root.
@@ -151,39 +110,6 @@ class EGraph {
   // The class of id (resolved to its root); panics "Invalid id {}" for a root without
   // a class.
   const EClass& operator[](Id id) const;
-
-  // Hints for callers that know which classes and nodes they touch next (a search
-  // walking an operator's classes, an apply walking its matches): each starts the
-  // cache misses early and changes nothing. prefetch_class loads the class record of
-  // a root; prefetch_class_nodes, once that record is cached, its node list;
-  // prefetch_add the memo slot that add(node) will probe first.
-  void prefetch_class(Id root) const noexcept {
-    uf_.prefetch(root);
-    if (root < classes_.size()) __builtin_prefetch(&classes_[root]);
-  }
-  void prefetch_class_nodes(Id root) const noexcept {
-    if (root < classes_.size()) __builtin_prefetch(classes_[root].nodes.data());
-  }
-  // Once the record of root is cached: the end of its parent list, where the next
-  // add with root as a child appends.
-  void prefetch_parents_end(Id root) const noexcept {
-    if (root < classes_.size()) {
-      const ParentList& parents = classes_[root].parents;
-      __builtin_prefetch(parents.data() + parents.size());
-    }
-  }
-  void prefetch_add(SymbolNode node) const {
-    for (Id& c : node.children_mut()) c = uf_.find(c);
-    memo_.prefetch(node);
-  }
-
-  // prefetch_add for the node (op, children) whose children are known to be roots
-  // (nothing was merged since they were returned), without resolving them again
-  // or building the node.
-  void prefetch_memo_slot(Symbol op, std::span<const Id> children) const noexcept { memo_.prefetch(op, children); }
-
-  // For a caller loading nodes in order; see MemoTable::prefetch_next_segment.
-  void prefetch_memo_ahead() const noexcept { memo_.prefetch_next_segment(static_cast<Id>(uf_.size())); }
 
   bool clean() const noexcept { return clean_; }
   // Unions that changed the e-graph since the last rebuild; while it is 0, every
@@ -230,8 +156,15 @@ class EGraph {
       return static_cast<std::size_t>(support::mix(s.value(), support::kHashPrime0));
     }
   };
-  template <typename T>
-  using BigVec = std::vector<T, HugePageAllocator<T>>;
+  struct MemoEntry {
+    SymbolNode key;
+    Id value = 0;
+  };
+  std::uint64_t memo_hash(const SymbolNode& node) const noexcept { return node.hash(memo_seed_); }
+  static auto memo_key_is(const SymbolNode& node) {
+    return [&node](const MemoEntry& e) { return e.key == node; };
+  }
+  std::optional<Id> memo_find(const SymbolNode& node) const;
 
   EClass& class_of_root(Id root);
   void touch(Id id) {
@@ -245,7 +178,7 @@ class EGraph {
   // The slot of op's list, created if new.
   std::uint32_t op_slot(Symbol op);
   // The slot of op's list (created if every operator is indexed), or kNoSlot
-  // for an operator outside index_only(); remembered in slot_cache_.
+  // for an operator outside index_only().
   std::uint32_t slot_of(Symbol op);
   void mark_touched(std::uint32_t slot) {
     if (op_entries_[slot].touched_at != rebuild_epoch_) {
@@ -257,20 +190,8 @@ class EGraph {
     std::uint32_t& seen = op_entries_[slot].arity;
     if (seen != arity) seen = seen == kNoArity ? arity : kMixedArity;
   }
-  void compact_op_list(BigVec<Id>& list);
+  void compact_op_list(std::vector<Id>& list);
   void repair_class(Id id, std::size_t& trimmed, WorkBudget& budget);
-  // Once the record of root is cached: the union-find entries of the children of
-  // its nodes, which repairing it resolves. Node lists and child lists off the
-  // record are left alone; they would be misses of their own.
-  void prefetch_child_entries(Id root) const noexcept {
-    if (root >= classes_.size()) return;
-    const EClass& cls = classes_[root];
-    if (cls.nodes.capacity() > 2) return;
-    for (const SymbolNode& n : cls.nodes) {
-      if (n.arity() > SymbolNode::kInlineChildren) continue;
-      for (const Id c : n.children()) uf_.prefetch(c);
-    }
-  }
   // Adds root to the operator list of each indexed operator among cls's nodes.
   void list_class(Id root, const EClass& cls);
   // Adds root to op's list if op is indexed, noting the arity of its e-node;
@@ -282,16 +203,19 @@ class EGraph {
   }
 
   UnionFind uf_;
-  BigVec<SymbolNode> added_;
-  BigVec<Id> pending_;
+  std::vector<SymbolNode> added_;
+  std::vector<Id> pending_;
   // Wide nodes popped from pending_ wait here, once each, until it is empty;
   // deferred_now_[id] says whether id is waiting. Nodes of at most kDeferArity
   // children cost little per queued copy and keep stack order.
-  BigVec<Id> deferred_;
-  BigVec<std::uint8_t> deferred_now_;
+  std::vector<Id> deferred_;
+  std::vector<std::uint8_t> deferred_now_;
   static constexpr std::uint32_t kDeferArity = 16;
-  MemoTable memo_;
-  ClassTable classes_;
+  std::uint64_t memo_seed_;
+  // Keys are never removed: one that went stale when its children merged stays
+  // until it is overwritten, and counts towards total_size().
+  support::HashTable<MemoEntry> memo_;
+  std::vector<EClass> classes_;
   std::size_t class_count_ = 0;
   std::size_t merges_since_rebuild_ = 0;
   bool clean_ = false;
@@ -300,9 +224,9 @@ class EGraph {
   // since the last rebuild (ids from first_new_id_ on), plus the ids in dirty_ (union
   // survivors and the owners of re-canonicalised pending nodes).
   Id first_new_id_ = 0;
-  BigVec<Id> dirty_;
+  std::vector<Id> dirty_;
   // rebuilt_at_[id] == rebuild_epoch_ once the class was repaired in this rebuild.
-  BigVec<std::uint32_t> rebuilt_at_;
+  std::vector<std::uint32_t> rebuilt_at_;
   std::uint32_t rebuild_epoch_ = 0;
   // One bit per id, set only while an operator list is being de-duplicated.
   std::vector<std::uint64_t> listed_bits_;
@@ -319,7 +243,7 @@ class EGraph {
   static constexpr std::uint32_t kMixedArity = 0xFFFFFFFE;
   // What the index keeps per indexed operator, at the operator's slot.
   struct OpEntry {
-    BigVec<Id> classes;  // classes_with_op
+    std::vector<Id> classes;  // classes_with_op
     std::uint32_t touched_at = 0;  // the rebuild epoch that last listed a class
     // The one arity its listed e-nodes had, or kNoArity or kMixedArity.
     std::uint32_t arity = kNoArity;
@@ -329,19 +253,7 @@ class EGraph {
   };
   std::vector<OpEntry> op_entries_;
   std::vector<std::uint32_t> touched_op_slots_;
-  // Recent answers of slot_of, direct-mapped by operator: a graph has few frequent
-  // operators, and repaired classes alternate among them.
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFF;
-  static constexpr unsigned kSlotCacheBits = 8;
-  struct CachedSlot {
-    Symbol op;
-    std::uint32_t slot = kNoSlot;
-  };
-  std::array<CachedSlot, std::size_t{1} << kSlotCacheBits> slot_cache_{};
-  // The list the previous repaired node went to; consecutive classes often share it.
-  Symbol last_op_;
-  std::uint32_t last_slot_ = 0;
-  BigVec<Id>* last_list_ = nullptr;
 };
 
 }  // namespace brantel::egraph

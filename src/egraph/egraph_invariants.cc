@@ -47,7 +47,7 @@ std::optional<std::string> EGraph::check_invariants() const {
         if (!uf_.is_root(child)) return where + " node " + n.to_string() + " is not canonical";
       }
       if (k > 0 && !(c.nodes[k - 1] < n)) return where + " nodes are not sorted and unique";
-      const std::optional<Id> stored = memo_.find(n);
+      const std::optional<Id> stored = memo_find(n);
       if (!stored) return where + " node " + n.to_string() + " is missing from the memo";
       if (uf_.find(*stored) != slot) {
         return where + " node " + n.to_string() + " is memoised into another class";

@@ -1,3 +1,5 @@
+// Pattern parsing, compilation, search and apply. Phases and a worked example are
+// described in pattern.h.
 #include "egraph/pattern.h"
 
 #include <algorithm>
@@ -76,15 +78,11 @@ bool is_flat_bind_program(const Program& program) {
   if (program.instructions.size() != 1) return false;
   const Bind* bind = std::get_if<Bind>(&program.instructions.front());
   if (bind == nullptr || bind->i != 0 || program.subst.size() != bind->node.arity()) return false;
-  for (const auto& [var, reg] : program.subst) {
-    if (reg < bind->out || reg - bind->out >= bind->node.arity()) return false;
-  }
-  // Distinct variables in distinct registers: the compiler maps each variable once,
-  // so equal sizes and in-range registers mean every slot is covered.
-  std::vector<Register> regs;
-  for (const auto& entry : program.subst) regs.push_back(entry.second);
-  std::sort(regs.begin(), regs.end());
-  return std::adjacent_find(regs.begin(), regs.end()) == regs.end();
+  // The compiler gives each variable its own register (a repeat would have
+  // emitted a Compare), so equal counts and in-range registers cover every slot.
+  return std::all_of(program.subst.begin(), program.subst.end(), [&](const auto& entry) {
+    return entry.second >= bind->out && entry.second - bind->out < bind->node.arity();
+  });
 }
 
 }  // namespace
@@ -97,10 +95,6 @@ std::string describe(const ParseError& error) {
       return "Found a list in the head position: " + error.detail;
     case ParseErrorKind::kBadSexp:
       return "Failed to parse s-expression: " + error.detail;
-    case ParseErrorKind::kBadOp:
-      return "Failed to parse operator: " + error.detail;
-    case ParseErrorKind::kBadVar:
-      return "Failed to parse variable: " + error.detail;
     case ParseErrorKind::kUnexpectedVar:
       return "Found variable " + error.detail + " instead of an operator";
   }
@@ -153,7 +147,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
 
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit,
                                                      const Pattern* applier, WorkBudget* budget) const {
-  if (applier != nullptr && !applier->flat_operator()) applier = nullptr;
+  if (applier != nullptr && !applier->flat_operator_) applier = nullptr;
   if (flat_bind_) {
     BRANTEL_CHECK(egraph.clean(), "Tried to search a dirty e-graph!");
     WorkBudget unlimited;
@@ -176,14 +170,7 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
   if (limit == 0) return found;
   found.reserve(std::min(candidates.size(), limit));
   std::size_t remaining = limit;
-  // The candidates are spread over the class array, so each one is a cache miss:
-  // start the class record 16 candidates ahead and its node list 8 ahead.
-  constexpr std::size_t kRecordAhead = 16;
-  constexpr std::size_t kNodesAhead = 8;
-  for (std::size_t k = 0; k < std::min(kRecordAhead, candidates.size()); ++k) egraph.prefetch_class(candidates[k]);
   for (std::size_t k = 0; k < candidates.size() && !budget.spend(1); ++k) {
-    if (k + kRecordAhead < candidates.size()) egraph.prefetch_class(candidates[k + kRecordAhead]);
-    if (k + kNodesAhead < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kNodesAhead]);
     const Id eclass = candidates[k];
     const EClass& cls = egraph[eclass];
     const SymbolNode* it = std::lower_bound(cls.nodes.begin(), cls.nodes.end(), op,
@@ -203,7 +190,7 @@ std::vector<SearchMatches> Pattern::search_flat_bind(const EGraph& egraph, std::
         const auto& [var, reg] = program_.subst[k];
         return std::pair<Var, Id>(var, children[reg - bind.out]);
       });
-      // The class is in cache now; at apply time it would be a miss again.
+      // Checked now, while the class is at hand, rather than looked up again at apply.
       if (applier != nullptr) subst.instantiation_present = applier->instantiation_in(cls, subst);
       if (--remaining == 0) return found;
     }
@@ -245,18 +232,13 @@ std::vector<SearchMatches> Pattern::search_with_machine(const EGraph& egraph, st
       m.substs.push_back(std::move(s));
     }
   };
-  if (const SymbolNode* root = std::get_if<SymbolNode>(&ast_.back())) {
-    // Only a class holding an e-node with the root's operator can satisfy the root
-    // Bind or Lookup, so the others are skipped without changing what is found.
-    for (Id eclass : egraph.classes_with_op(root->op())) {
-      if (remaining == 0 || spend_from.spend(1)) break;
-      visit(eclass);
-    }
-  } else {
-    for (Id eclass : egraph.class_ids()) {
-      if (remaining == 0 || spend_from.spend(1)) break;
-      visit(eclass);
-    }
+  // Only a class holding an e-node with the root's operator can satisfy the root
+  // Bind or Lookup, so the others are skipped without changing what is found.
+  const SymbolNode* root = std::get_if<SymbolNode>(&ast_.back());
+  const std::vector<Id> every_class = root == nullptr ? egraph.class_ids() : std::vector<Id>();
+  for (Id eclass : root != nullptr ? egraph.classes_with_op(root->op()) : std::span<const Id>(every_class)) {
+    if (remaining == 0 || spend_from.spend(1)) break;
+    visit(eclass);
   }
   return found;
 }
@@ -270,66 +252,6 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   // pass of its own over a match list that, for a large graph, is out of cache.
   changed.reserve(matches.size());
   std::vector<Id> scratch(ast_.size(), 0);
-
-  // Every add probes the memo at a random slot, appends to the parent lists of its
-  // children's classes and every union reads the matched class: cache misses, all
-  // known from the substitution alone for the nodes built only from variables (all
-  // of a commute rule's). They are started in two steps. kFar substitutions early,
-  // the class records and union-find entries; kNear substitutions early, once those
-  // are in, the memo slot (which needs the children's roots) and the ends of the
-  // children's parent lists (which need their records).
-  constexpr std::size_t kFar = 16;
-  constexpr std::size_t kNear = 8;
-  std::vector<std::size_t> leaves;
-  for (std::size_t k = 0; k < ast_.size(); ++k) {
-    const auto* shape = std::get_if<SymbolNode>(&ast_[k]);
-    if (shape != nullptr && std::all_of(shape->children().begin(), shape->children().end(),
-                                        [&](Id c) { return std::holds_alternative<Var>(ast_[c]); })) {
-      leaves.push_back(k);
-    }
-  }
-  struct Cursor {
-    std::size_t match = 0;
-    std::size_t subst = 0;
-  };
-  // The next substitution in apply order with its class, or null past the last.
-  auto next_of = [&](Cursor& at) -> std::pair<Id, const Subst*> {
-    while (at.match < matches.size() && at.subst == matches[at.match].substs.size()) {
-      ++at.match;
-      at.subst = 0;
-    }
-    if (at.match == matches.size()) return {0, nullptr};
-    const SearchMatches& m = matches[at.match];
-    return {m.eclass, &m.substs[at.subst++]};
-  };
-  Cursor far;
-  Cursor near;
-  // A substitution whose instantiation is present is most likely skipped below.
-  auto start_records = [&] {
-    const auto [eclass, subst] = next_of(far);
-    if (subst == nullptr || subst->instantiation_present) return;
-    egraph.prefetch_class(eclass);
-    for (const auto& binding : *subst) egraph.prefetch_class(binding.second);
-  };
-  auto start_slots = [&] {
-    const auto [eclass, subst] = next_of(near);
-    if (subst == nullptr || subst->instantiation_present) return;
-    for (const auto& binding : *subst) egraph.prefetch_parents_end(binding.second);
-    for (const std::size_t k : leaves) {
-      const SymbolNode& shape = std::get<SymbolNode>(ast_[k]);
-      egraph.prefetch_add(SymbolNode::filled(shape.op(), shape.arity(), [&](std::uint32_t c) {
-        return (*subst)[std::get<Var>(ast_[shape.children()[c]])];
-      }));
-    }
-  };
-  auto prefetch_next = [&] {
-    start_records();
-    start_slots();
-  };
-  if (!leaves.empty()) {
-    for (std::size_t k = 0; k < kFar - kNear; ++k) start_records();
-    for (std::size_t k = 0; k < kNear; ++k) prefetch_next();
-  }
 
   // The note holds while every binding is still a root: then the instantiation
   // canonicalises to the e-node the search found in the class, whose memo entry
@@ -345,7 +267,6 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const std::vector<SearchM
   for (const SearchMatches& m : matches) {
     for (const Subst& subst : m.substs) {
       if (spend_from.spend(1)) return changed;
-      if (!leaves.empty()) prefetch_next();
       if (unchanged(subst)) continue;
       for (std::size_t k = 0; k < ast_.size(); ++k) {
         if (const Var* v = std::get_if<Var>(&ast_[k])) {

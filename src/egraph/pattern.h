@@ -41,11 +41,6 @@ enum class ParseErrorKind {
   kEmptySexp,
   kHeadList,
   kBadSexp,
-  // Refusals of an atom by the term language. SymbolNode accepts every atom and every
-  // "?"-prefixed atom of two or more characters reads as a variable, so neither kind
-  // is ever produced; they exist so callers can handle the full set.
-  kBadOp,
-  kBadVar,
   kUnexpectedVar,
 };
 
@@ -114,13 +109,12 @@ class Pattern {
   // For an applier that is one operator over variables: whether its instantiation
   // under `subst` is among cls's (canonical, sorted) e-nodes.
   bool instantiation_in(const EClass& cls, const Subst& subst) const;
-  // The applier's root operator over variables only, e.g. (op|add ?b ?a).
-  bool flat_operator() const noexcept { return flat_operator_; }
 
   PatternAst ast_;
   Program program_;
   std::vector<Var> vars_;
   bool flat_bind_ = false;
+  // The root is one operator over variables only, e.g. (op|add ?b ?a).
   bool flat_operator_ = false;
 };
 

@@ -1,3 +1,5 @@
+// Pattern compilation into register instructions and the backtracking machine that
+// runs them. The instruction set and a worked example are described in program.h.
 #include "egraph/program.h"
 
 #include <algorithm>
@@ -48,7 +50,7 @@ class Compiler {
       const Register out = next_free;
       next_free += node.arity();
       program_.instructions.emplace_back(
-          Bind{SymbolNode::placeholder(node.op(), node.arity()), reg, out});
+          Bind{SymbolNode::filled(node.op(), node.arity(), [](std::uint32_t) { return Id{0}; }), reg, out});
       for (std::uint32_t m = 0; m < node.arity(); ++m) work.emplace_back(node.children()[m], out + m);
     }
     program_.register_count = next_free;
@@ -132,10 +134,8 @@ class Machine {
           continue;
         }
         const SymbolNode& shape = std::get<ENode>(entry).node;
-        std::vector<Id> children;
-        children.reserve(shape.arity());
-        for (Id k : shape.children()) children.push_back(ids[k]);
-        const std::optional<Id> found = egraph_.lookup(SymbolNode(shape.op(), children));
+        const std::optional<Id> found = egraph_.lookup(
+            SymbolNode::filled(shape.op(), shape.arity(), [&](std::uint32_t k) { return ids[shape.children()[k]]; }));
         if (!found) return false;
         ids.push_back(*found);
       }

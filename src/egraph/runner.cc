@@ -1,3 +1,5 @@
+// Runner: iterations of search, apply and rebuild under the iteration, node and time
+// limits. The loop and its stop reasons are described in runner.h.
 #include "egraph/runner.h"
 
 #include <algorithm>
@@ -60,29 +62,9 @@ std::size_t Iteration::applied_count(Symbol name) const {
 Runner::Runner()
     : clock_([] { return Clock::now(); }), scheduler_(std::make_unique<BackoffScheduler>()) {}
 
-Runner& Runner::with_iter_limit(std::size_t limit) {
-  iter_limit_ = limit;
-  return *this;
-}
-Runner& Runner::with_node_limit(std::size_t limit) {
-  node_limit_ = limit;
-  return *this;
-}
-Runner& Runner::with_time_limit(std::chrono::nanoseconds limit) {
-  time_limit_ = limit;
-  return *this;
-}
-Runner& Runner::with_egraph(EGraph egraph) {
-  egraph_ = std::move(egraph);
-  return *this;
-}
 Runner& Runner::with_scheduler(std::unique_ptr<RewriteScheduler> scheduler) {
   BRANTEL_CHECK(scheduler != nullptr, "a runner has a scheduler");
   scheduler_ = std::move(scheduler);
-  return *this;
-}
-Runner& Runner::with_hook(Hook hook) {
-  hooks_.push_back(std::move(hook));
   return *this;
 }
 Runner& Runner::with_clock(WorkBudget::Clock clock, std::uint64_t units_per_read) {

@@ -90,12 +90,15 @@ class Runner {
 
   Runner();
 
-  Runner& with_iter_limit(std::size_t limit);
-  Runner& with_node_limit(std::size_t limit);
-  Runner& with_time_limit(std::chrono::nanoseconds limit);
-  Runner& with_egraph(EGraph egraph);
+  Runner& with_iter_limit(std::size_t limit) { return set(iter_limit_, limit); }
+  Runner& with_node_limit(std::size_t limit) { return set(node_limit_, limit); }
+  Runner& with_time_limit(std::chrono::nanoseconds limit) { return set(time_limit_, limit); }
+  Runner& with_egraph(EGraph egraph) { return set(egraph_, std::move(egraph)); }
+  Runner& with_hook(Hook hook) {
+    hooks_.push_back(std::move(hook));
+    return *this;
+  }
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
-  Runner& with_hook(Hook hook);
   // The monotonic clock the time limit is measured on, read at the start, at every
   // limit check and every units_per_read units of work inside a phase;
   // steady_clock by default. The iteration records' timings always use
@@ -115,6 +118,11 @@ class Runner {
  private:
   using Clock = std::chrono::steady_clock;
 
+  template <typename T, typename V>
+  Runner& set(T& field, V&& value) {
+    field = std::forward<V>(value);
+    return *this;
+  }
   Iteration run_one(const std::vector<Rewrite>& rules);
   std::optional<StopReason> check_limits();
   StopReason time_limit_reason() const;

@@ -31,19 +31,20 @@ std::size_t RewriteScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& e
 }
 
 RuleStats& BackoffScheduler::stats_for(Symbol rule_name) {
-  const auto [it, inserted] = index_.try_emplace(rule_name.value(), stats_.size());
-  if (inserted) {
-    RuleStats fresh;
-    fresh.match_limit = default_match_limit_;
-    fresh.ban_length = default_ban_length_;
-    stats_.emplace_back(rule_name, fresh);
+  for (auto& [name, s] : stats_) {
+    if (name == rule_name) return s;
   }
-  return stats_[it->second].second;
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  return stats_.emplace_back(rule_name, fresh).second;
 }
 
 const RuleStats* BackoffScheduler::stats(Symbol rule_name) const {
-  const auto it = index_.find(rule_name.value());
-  return it == index_.end() ? nullptr : &stats_[it->second].second;
+  for (const auto& [name, s] : stats_) {
+    if (name == rule_name) return &s;
+  }
+  return nullptr;
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,

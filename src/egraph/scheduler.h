@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -80,8 +79,8 @@ class BackoffScheduler final : public RewriteScheduler {
 
   std::uint64_t default_match_limit_;
   std::uint64_t default_ban_length_;
+  // A handful of rules: a linear scan finds a rule's entry.
   std::vector<std::pair<Symbol, RuleStats>> stats_;
-  std::unordered_map<std::uint32_t, std::size_t> index_;
 };
 
 }  // namespace brantel::egraph

@@ -39,9 +39,6 @@ class Subst {
   // Every variable the applier uses is bound by the searcher (Rewrite checks this),
   // so a miss is a bug.
   Id operator[](Var var) const {
-    // Not through get(): its optional went through the stack as two narrow stores
-    // and one wide load, which the processor cannot forward, and this runs for
-    // every variable of every match.
     if (const Id* id = binding(var)) return *id;
     support::panic("no binding for pattern variable " + std::string(var.text()));
   }

@@ -1,26 +1,20 @@
 // The symbol table behind Symbol::intern: 16 shards, each with its own lock, a hash
 // index from text to in-shard number and an append-only list of texts.
 //
-// A shard copies each text once into chunks that are never moved or freed, so
-// every string_view Symbol::text() hands out stays valid for the life of the
-// process. The index is a flat open-addressing table of 8-byte slots (32 bits of
-// the hash and the in-shard number): a look-up costs one slot and, on a tag hit,
-// one compare with the stored text. The engine interns one text per distinct
-// unmatched label of the largest graph it has reduced, a million for a graph of
-// unique constants, so a node per entry (a hash map's) would dominate the first
-// reduction of such a graph. The table itself is a function-local static that is
-// never destroyed, so no thread can see it torn down at exit.
+// The texts live in a deque, which never moves an element it holds, so every
+// string_view Symbol::text() hands out stays valid for the life of the process.
+// The index holds only in-shard numbers and compares candidates with the stored
+// texts. The table itself is a function-local static that is never destroyed, so no
+// thread can see it torn down at exit.
 #include "egraph/symbol.h"
 
-#include <algorithm>
 #include <array>
-#include <memory>
+#include <deque>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "support/check.h"
 #include "support/hash.h"
+#include "support/hash_table.h"
 #include "support/mutex.h"
 #include "support/no_destructor.h"
 #include "support/thread_annotations.h"
@@ -36,36 +30,11 @@ std::uint64_t text_hash(std::string_view text) noexcept {
   return support::hash_bytes(text.data(), text.size(), kShardSeed);
 }
 
-// Append-only storage for the texts of one shard.
-class TextChunks {
- public:
-  std::string_view store(std::string_view text) {
-    char* at = nullptr;
-    if (text.size() > kChunkBytes / 4) {
-      // A long text gets a block of its own; the current chunk's tail stays in
-      // use for the texts after it.
-      at = keep(text.size());
-    } else {
-      if (text.size() > left_) {
-        cursor_ = keep(kChunkBytes);
-        left_ = kChunkBytes;
-      }
-      at = cursor_;
-      cursor_ += text.size();
-      left_ -= text.size();
-    }
-    std::copy(text.begin(), text.end(), at);
-    return {at, text.size()};
-  }
-
- private:
-  static constexpr std::size_t kChunkBytes = 64 * 1024;
-
-  char* keep(std::size_t bytes) { return blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(bytes)).get(); }
-
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  char* cursor_ = nullptr;
-  std::size_t left_ = 0;
+// Whether an in-shard number (from 1) names text.
+struct TextIs {
+  const std::deque<std::string>& texts;
+  std::string_view text;
+  bool operator()(std::uint32_t number) const { return texts[number - 1] == text; }
 };
 
 class Shard {
@@ -74,15 +43,17 @@ class Shard {
 
   // The in-shard number of text, or 0 when it is not interned.
   std::uint32_t find(std::string_view text, std::uint64_t hash) const BRANTEL_REQUIRES(mu) {
-    return slots_.empty() ? 0 : slots_[probe(text, hash)].number;
+    const std::uint32_t* found = index_.find(hash, is_text(text));
+    return found == nullptr ? 0 : *found;
   }
 
   // Stores text under the next number, which the caller has checked is in range.
   std::uint32_t insert(std::string_view text, std::uint64_t hash) BRANTEL_REQUIRES(mu) {
-    if ((texts_.size() + 1) * 4 > slots_.size() * 3) grow();
-    texts_.push_back(chunks_.store(text));
+    // Reserved first, so a failed allocation leaves the index and the texts agreeing.
+    index_.reserve(texts_.size() + 1);
+    texts_.emplace_back(text);
     const auto number = static_cast<std::uint32_t>(texts_.size());
-    slots_[probe(text, hash)] = Slot{tag_of(hash), number};
+    index_.find_or_insert(hash, is_text(text), [&] { return number; });
     return number;
   }
 
@@ -92,40 +63,12 @@ class Shard {
   }
 
  private:
-  struct Slot {
-    std::uint32_t tag = 0;
-    std::uint32_t number = 0;  // 0: empty
-  };
+  // Recognises the entry of text; made while mu is held, and used only then.
+  TextIs is_text(std::string_view text) const BRANTEL_REQUIRES(mu) { return {texts_, text}; }
 
-  // The low bits of the hash choose the shard; the tag is the high half, and the
-  // slot comes from the tag alone, so that growing the table never reads a text
-  // (the texts lie all over the chunks, a cache miss each).
-  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
-
-  // The slot holding text, or the empty slot where it would go.
-  std::size_t probe(std::string_view text, std::uint64_t hash) const BRANTEL_REQUIRES(mu) {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint32_t tag = tag_of(hash);
-    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
-      const Slot& s = slots_[i];
-      if (s.number == 0 || (s.tag == tag && texts_[s.number - 1] == text)) return i;
-    }
-  }
-
-  void grow() BRANTEL_REQUIRES(mu) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, slots_.size() * 2)));
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.number == 0) continue;
-      std::size_t i = s.tag & mask;
-      while (slots_[i].number != 0) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<Slot> slots_ BRANTEL_GUARDED_BY(mu);
-  std::vector<std::string_view> texts_ BRANTEL_GUARDED_BY(mu);
-  TextChunks chunks_ BRANTEL_GUARDED_BY(mu);
+  // In-shard numbers, from 1.
+  support::HashTable<std::uint32_t> index_ BRANTEL_GUARDED_BY(mu);
+  std::deque<std::string> texts_ BRANTEL_GUARDED_BY(mu);
 };
 
 std::array<Shard, Symbol::kShardCount>& shards() {

@@ -17,10 +17,8 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <compare>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -42,44 +40,19 @@ class SymbolNode {
   SymbolNode(Symbol op, std::span<const Id> children) : op_(op) { assign(children); }
   SymbolNode(Symbol op, std::initializer_list<Id> children)
       : SymbolNode(op, std::span<const Id>(children.begin(), children.size())) {}
-  // A node of the given arity whose children are all 0, for the caller to fill in
-  // place through children_mut().
-  static SymbolNode placeholder(Symbol op, std::uint32_t arity) {
-    return filled(op, arity, [](std::uint32_t) { return Id{0}; });
-  }
-  // A node of the given arity whose k-th child is child(k). Filling a placeholder
-  // through children_mut() instead read the arity back from memory before the
-  // processor could forward its store, a stall on every node built that way.
+  // A node of the given arity whose k-th child is child(k), built in place.
   template <typename ChildAt>
   static SymbolNode filled(Symbol op, std::uint32_t arity, ChildAt&& child) {
-    static_assert(kInlineChildren == 2 && sizeof(Storage) == 2 * sizeof(Id));
     SymbolNode node;
     node.op_ = op;
     node.size_ = arity;
-    if (arity > kInlineChildren) {
-      Id* out = node.storage_.heap = std::allocator<Id>{}.allocate(arity);
-      for (std::uint32_t k = 0; k < arity; ++k) out[k] = child(k);
-    } else {
-      // Both inline slots in one store, unused ones zero: moving the node copies
-      // the storage as one word, which a pair of narrower stores would stall.
-      const std::uint64_t first = arity > 0 ? child(0) : Id{0};
-      const std::uint64_t second = arity > 1 ? child(1) : Id{0};
-      const std::uint64_t both =
-          std::endian::native == std::endian::little ? first | second << 32 : first << 32 | second;
-      std::memcpy(&node.storage_, &both, sizeof both);
-    }
+    if (!node.is_inline()) node.storage_.heap = std::allocator<Id>{}.allocate(arity);
+    Id* out = node.data();
+    for (std::uint32_t k = 0; k < arity; ++k) out[k] = child(k);
     return node;
   }
 
-  SymbolNode(const SymbolNode& other) : op_(other.op_) {
-    if (other.is_inline()) {
-      // Both inline slots as one word, as a move will read them.
-      size_ = other.size_;
-      storage_ = other.storage_;
-    } else {
-      assign(other.children());
-    }
-  }
+  SymbolNode(const SymbolNode& other) : op_(other.op_) { assign(other.children()); }
   SymbolNode(SymbolNode&& other) noexcept : op_(other.op_), size_(other.size_), storage_(other.storage_) {
     other.size_ = 0;
   }

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "egraph/huge_page_allocator.h"
 #include "egraph/symbol_node.h"
 #include "support/check.h"
 
@@ -32,25 +31,14 @@ class UnionFind {
   }
 
   std::size_t size() const noexcept { return parents_.size(); }
-  // Starts loading x's parent slot; a hint only.
-  void prefetch(Id x) const noexcept {
-    if (x < parents_.size()) __builtin_prefetch(&parents_[x]);
-  }
   void reserve(std::size_t n) { parents_.reserve(n); }
 
-  Id parent(Id x) const {
-    check_index(x);
-    return parents_[x];
-  }
+  Id parent(Id x) const { return support::at_checked(parents_, x); }
   bool is_root(Id x) const { return parent(x) == x; }
 
   Id find(Id x) const {
     // Only the first index can be out of range: every stored parent is a valid id.
-    check_index(x);
-    // Until the first link every id is its own root, and the parent slot of a far
-    // id is a cache miss: loading a graph finds every child of every node.
-    if (!linked_) return x;
-    Id p = parents_[x];
+    Id p = parent(x);
     while (p != x) {
       x = p;
       p = parents_[x];
@@ -59,7 +47,7 @@ class UnionFind {
   }
 
   Id find_mut(Id x) {
-    check_index(x);
+    parent(x);
     while (parents_[x] != x) {
       const Id grandparent = parents_[parents_[x]];
       parents_[x] = grandparent;
@@ -69,24 +57,10 @@ class UnionFind {
   }
 
   // Both must be roots; the caller has chosen which one survives.
-  void link(Id root, Id child_root) {
-    check_index(child_root);
-    parents_[child_root] = root;
-    linked_ = true;
-  }
+  void link(Id root, Id child_root) { support::at_checked(parents_, child_root) = root; }
 
  private:
-  // Inline test, out-of-line report: finds run on every child of every node.
-  void check_index(Id x) const {
-    if (x >= parents_.size()) [[unlikely]] index_out_of_range(x);
-  }
-  [[noreturn, gnu::noinline, gnu::cold]] void index_out_of_range(Id x) const {
-    support::at_checked(parents_, x);
-    support::panic("unreachable");
-  }
-
-  std::vector<Id, HugePageAllocator<Id>> parents_;
-  bool linked_ = false;
+  std::vector<Id> parents_;
 };
 
 }  // namespace brantel::egraph

@@ -1,7 +1,8 @@
+// SaturationEngine::canonicalize: load, saturate, read back. Phases and a worked
+// example are described in saturation_engine.h.
 #include "optimizer/engine/saturation_engine.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -11,12 +12,12 @@
 #include <variant>
 
 #include "egraph/egraph.h"
-#include "egraph/huge_page_allocator.h"
 #include "egraph/symbol.h"
 #include "optimizer/engine/rule_set.h"
 #include "support/check.h"
 #include "support/cpu_time.h"
 #include "support/hash.h"
+#include "support/hash_table.h"
 #include "support/mutex.h"
 #include "support/no_destructor.h"
 #include "support/thread_annotations.h"
@@ -64,50 +65,32 @@ StandInPool& stand_in_pool() {
 
 // Symbols of the labels seen in one call. A graph repeats a few hundred labels over
 // and over; looking them up here skips the process-wide table and its shard lock.
-// A slot names the first term with its label instead of holding a view of the
-// text: 16 bytes, which matters when nearly every label is distinct (a million
-// ops with their own constants) and the table is as large as the graph.
+// An entry names the first term with its label rather than holding a copy of the
+// text, which matters when nearly every label is distinct (a million ops with their
+// own constants) and the table is as large as the graph.
 class LabelCache {
  public:
   LabelCache(const std::vector<std::string_view>& rule_ops, std::span<const EngineTerm> terms)
       : rule_ops_(rule_ops), terms_(terms) {}
 
-  // The hash get() takes for terms[t]'s label. Its slot starts loading now: when
-  // nearly every label is distinct the table is as large as the graph, and a
-  // probe that waited for it would miss the cache once per term.
-  std::uint64_t start(std::size_t t) const {
+  // The symbol of terms[t]'s label.
+  egraph::Symbol get(std::size_t t) {
+    BRANTEL_CHECK(t < 0xFFFFFFFFu, "term indices fit in 32 bits");
     const std::string_view label = terms_[t].label;
     const std::uint64_t hash = support::hash_bytes(label.data(), label.size(), kSeed);
-    if (mask_ >= kPrefetchFromSlots) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & mask_]);
-    return hash;
-  }
-
-  // The symbol of terms[t]'s label, whose hash start(t) returned.
-  egraph::Symbol get(std::size_t t, std::uint64_t hash) {
-    const std::string_view label = terms_[t].label;
-    std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    while (slots_[i].term != kEmpty) {
-      if (slots_[i].hash == hash && terms_[slots_[i].term].label == label) return slots_[i].symbol;
-      i = (i + 1) & mask_;
-    }
-    BRANTEL_CHECK(t < kEmpty, "term indices fit in 32 bits");
-    const egraph::Symbol symbol = symbol_for_new(label);
-    slots_[i] = Slot{hash, static_cast<std::uint32_t>(t), symbol};
-    if (++used_ * 2 > slots_.size()) grow();
-    return symbol;
+    const auto [entry, inserted] = entries_.find_or_insert(
+        hash, [&](const Entry& e) { return terms_[e.term].label == label; },
+        [&] { return Entry{static_cast<std::uint32_t>(t), egraph::Symbol()}; });
+    if (inserted) entry.symbol = symbol_for_new(label);
+    return entry.symbol;
   }
 
  private:
   static constexpr std::uint64_t kSeed = 0x1abe'15ca'c4e0'0001ULL;
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-  // A table of a few hundred labels, the usual case, stays in cache by itself.
-  static constexpr std::size_t kPrefetchFromSlots = std::size_t{1} << 14;
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint32_t term = kEmpty;
+  struct Entry {
+    std::uint32_t term = 0;
     egraph::Symbol symbol;
   };
-  static_assert(sizeof(Slot) == 16);
 
   egraph::Symbol symbol_for_new(std::string_view label) {
     // A rule matches an operator by its exact text, so those labels need the real symbol.
@@ -120,27 +103,11 @@ class LabelCache {
     return stand_ins_[stand_ins_used_++];
   }
 
-  void grow() {
-    SlotVector old = std::exchange(slots_, SlotVector(slots_.size() * 2));
-    mask_ = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.term == kEmpty) continue;
-      std::size_t i = static_cast<std::size_t>(s.hash) & mask_;
-      while (slots_[i].term != kEmpty) i = (i + 1) & mask_;
-      slots_[i] = s;
-    }
-  }
-
   const std::vector<std::string_view>& rule_ops_;
   std::span<const EngineTerm> terms_;
   std::vector<egraph::Symbol> stand_ins_;
   std::size_t stand_ins_used_ = 0;
-  // As large as the graph when nearly every label is distinct, and probed at
-  // random: on huge pages, as the e-graph's own tables are.
-  using SlotVector = std::vector<Slot, egraph::HugePageAllocator<Slot>>;
-  SlotVector slots_ = SlotVector(256);
-  std::size_t mask_ = 255;
-  std::size_t used_ = 0;
+  support::HashTable<Entry> entries_;
 };
 
 // The operator texts of every pattern of the rules, searchers and appliers alike.
@@ -185,57 +152,11 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   std::vector<Id> ids;
   ids.reserve(n);
   LabelCache labels(rule_ops_, graph.terms);
-  // An add reads each child's class (to record the parent). Most children are recent
-  // terms, still in cache; the far ones (fan-out) miss, and those are exactly the
-  // ones already loaded kAhead terms early, so their classes are started then,
-  // after their entries of ids were started kAhead terms before that. A term whose
-  // children are all loaded kAhead terms early (a repeat, a commuted twin, a source)
-  // mostly probes an old memo segment, long out of cache: its slot is started then
-  // too, which needs its operator kAhead terms early, so labels are resolved that
-  // far ahead (still in term order, which fixes the stand-ins they take).
-  // A label's slot in the cache is started kAhead terms before that.
-  constexpr std::size_t kAhead = 8;
-  constexpr std::size_t kRing = 32;
-  static_assert(kRing > 2 * kAhead && (kRing & (kRing - 1)) == 0);
-  std::array<egraph::Symbol, kRing> ops{};
-  std::array<std::uint64_t, kRing> label_hashes{};
-  for (std::size_t t = 0; t < std::min(n, 2 * kAhead); ++t) label_hashes[t % kRing] = labels.start(t);
-  for (std::size_t t = 0; t < std::min(n, kAhead); ++t) ops[t % kRing] = labels.get(t, label_hashes[t % kRing]);
   for (std::size_t t = 0; t < n; ++t) {
-    if (t + 2 * kAhead < n) {
-      label_hashes[(t + 2 * kAhead) % kRing] = labels.start(t + 2 * kAhead);
-      for (const std::uint64_t c : graph.terms[t + 2 * kAhead].children) {
-        if (c < ids.size()) __builtin_prefetch(ids.data() + c);
-      }
-    }
-    if (t + kAhead < n) {
-      const std::size_t ahead = t + kAhead;
-      const egraph::Symbol op = labels.get(ahead, label_hashes[ahead % kRing]);
-      ops[ahead % kRing] = op;
-      const TermChildren& children = graph.terms[ahead].children;
-      bool all_loaded = children.size() <= egraph::SymbolNode::kInlineChildren;
-      for (const std::uint64_t c : children) {
-        if (c < ids.size()) {
-          loaded.prefetch_class(ids[c]);
-        } else {
-          all_loaded = false;
-        }
-      }
-      if (all_loaded) {
-        // From the parts: a node built on the stack for this was written and read
-        // back in pieces the processor could not forward.
-        std::array<Id, egraph::SymbolNode::kInlineChildren> probe{};
-        for (std::size_t k = 0; k < children.size(); ++k) probe[k] = ids[children[k]];
-        loaded.prefetch_memo_slot(op, std::span<const Id>(probe.data(), children.size()));
-      }
-    }
-    // Every new term probes the memo at a random slot of the newest segment; the
-    // next segment is fetched meanwhile, a line per term.
-    loaded.prefetch_memo_ahead();
     const EngineTerm& term = graph.terms[t];
     // Children go straight into the node: no per-term temporary list.
     egraph::SymbolNode node =
-        egraph::SymbolNode::filled(ops[t % kRing], static_cast<std::uint32_t>(term.children.size()),
+        egraph::SymbolNode::filled(labels.get(t), static_cast<std::uint32_t>(term.children.size()),
                                    [&](std::uint32_t k) { return support::at_checked(ids, term.children[k]); });
     // Loading merges nothing, so the id add() returns is a root already; a
     // repeat's is an old class's, whose union-find entry would be a cache miss.
@@ -273,7 +194,6 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // member first; the class of every child is an earlier term's, so it is numbered
   // already. ids is turned into the final classes in place.
   for (Id& id : ids) id = saturated.find(id);
-  const std::vector<Id>& canon = ids;
   // Output indices number classes, so they fit an Id.
   std::vector<Id> out_index;
   out_index.assign(saturated.id_count(), kUnset);
@@ -288,18 +208,14 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // an input term and the class count is the output size.
   result.terms.reserve(saturated.class_count());
   result.term_map.assign(n, std::uint64_t{0});
-  // A merged class's root lies anywhere in out_index: started a few terms early
-  // from canon, which is read in order anyway.
-  constexpr std::size_t kReadAhead = 8;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kReadAhead < n) __builtin_prefetch(&out_index[canon[i + kReadAhead]]);
-    Id& slot = out_index[canon[i]];
+    Id& slot = out_index[ids[i]];
     if (slot == kUnset) {
       const EngineTerm& term = graph.terms[i];
       EngineTerm& out = result.terms.emplace_back();
       out.label = term.label;
       out.children.reserve(term.children.size());
-      for (const std::uint64_t c : term.children) out.children.push_back(output_of(canon[c]));
+      for (const std::uint64_t c : term.children) out.children.push_back(output_of(ids[c]));
       out.is_opaque = is_opaque_label(out.label);
       slot = static_cast<Id>(result.terms.size() - 1);
     }
@@ -311,7 +227,7 @@ CanonicalTerms SaturationEngine::canonicalize_traced(const TermGraph& graph, Run
   // short may have left such a pair, which the pipeline's CSE then merges.
   result.distinct = saturated.clean();
   result.roots.reserve(graph.roots.size());
-  for (const std::uint64_t r : graph.roots) result.roots.push_back(output_of(support::at_checked(canon, r)));
+  for (const std::uint64_t r : graph.roots) result.roots.push_back(output_of(support::at_checked(ids, r)));
   summary.read_seconds = support::thread_cpu_seconds() - read_start;
   return result;
 }

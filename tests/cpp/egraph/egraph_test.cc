@@ -146,8 +146,8 @@ TEST(EGraph, ACopyKeepsItsParentListsWhenTheOriginalRecyclesTheirBlocks) {
   g.rebuild();
   const std::vector<Id> three_parents(g[three].parents.begin(), g[three].parents.end());
   const EGraph copy = g;
-  // The union hands the smaller list's block back to g's pool, which writes its
-  // free-list link into it, and the next spilled list takes it over.
+  // The union empties the smaller list and the next spilled list allocates
+  // afresh; neither may show through the copy.
   ASSERT_TRUE(g.union_classes(three, five));
   const Id other = class_with_parents(g, "other", 4);
   ASSERT_EQ(g[other].parents.size(), 4u);

@@ -1,7 +1,7 @@
 // Pipeline-shaped graphs of tens of thousands of terms: large enough that the
-// e-graph's tables grow and split over many segments, that the commute rules pass
-// the scheduler's match threshold and get banned, and that far-reaching children
-// (fan-out) land in other segments than their parents. The result of a saturated
+// e-graph's tables grow many times, that the commute rules pass the scheduler's
+// match threshold and get banned, and that far-reaching children (fan-out) are
+// common. The result of a saturated
 // run must equal a one-pass closure over the input terms. One pass suffices for
 // these rules: a term only ever joins an existing class (its child's, for an
 // identity, or that of an earlier term with the same label and equal children,
