@@ -1,3 +1,5 @@
+// Folding store nodes into the canonical form; its phases and a worked example
+// are in canonical_form.h.
 #include "optimizer/incremental/canonical_form.h"
 
 #include <algorithm>
