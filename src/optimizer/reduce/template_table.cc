@@ -1,6 +1,7 @@
 // The label template table; see template_table.h.
 #include "optimizer/reduce/template_table.h"
 
+#include "support/check.h"
 #include "support/hash.h"
 
 namespace brantel::reduce {
@@ -8,6 +9,7 @@ namespace brantel::reduce {
 TemplateTable::TemplateTable() : seed_(support::random_seed()), key_offsets_{0} {}
 
 void TemplateTable::insert_if_absent(std::string_view k, std::string_view record) {
+  BRANTEL_CHECK(records_.size() < 0xffffffffULL, "template count fits the table's 32-bit entries");
   const auto next = static_cast<std::uint32_t>(records_.size());
   const bool inserted = index_.find_or_insert(support::hash_bytes(k.data(), k.size(), seed_),
                                               [&](std::uint32_t i) { return key(i) == k; }, [&] { return next; })
