@@ -26,10 +26,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "store/graph/arena.h"
-#include "store/graph/flat_buffer.h"
 #include "store/graph/node_list.h"
 #include "store/graph/store_error.h"
 #include "support/result.h"
@@ -62,7 +62,7 @@ class CanonicalForm {
   std::uint64_t total_work() const { return total_work_; }
   std::uint64_t canonical_count() const { return canonical_.size(); }
   const store::NodeList& nodes() const { return canonical_.nodes(); }
-  std::span<const std::uint64_t> id_map() const { return {id_map_.data(), id_map_.size()}; }
+  std::span<const std::uint64_t> id_map() const { return id_map_; }
 
  private:
   // Folds one node whose remapped inputs are in inputs_ (`inputs_changed` when any
@@ -73,8 +73,7 @@ class CanonicalForm {
   // input check never fails here.
   store::NodeArena canonical_;
   // Entry k is the canonical id of store node k; every entry is < canonical_.size().
-  // A FlatBuffer, so that growing it while stepping moves pages instead of copying.
-  store::FlatBuffer<std::uint64_t> id_map_;
+  std::vector<std::uint64_t> id_map_;
   std::uint64_t total_work_ = 0;
   // What make_room last reserved the arena for (records, record bytes).
   std::size_t room_nodes_ = 0;
@@ -83,8 +82,8 @@ class CanonicalForm {
   // Scratch reused across nodes so that a fold allocates only when the arena
   // copies in a new record.
   std::vector<store::NodeId> inputs_;
-  store::FlatBuffer<char> record_;
-  store::FlatBuffer<char> swapped_record_;
+  std::string record_;
+  std::string swapped_record_;
 };
 
 }  // namespace brantel::incremental

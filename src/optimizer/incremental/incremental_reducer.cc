@@ -1,3 +1,5 @@
+// The incremental reducer; its phases, locking and a worked example are in
+// incremental_reducer.h.
 #include "optimizer/incremental/incremental_reducer.h"
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 // Stage fusion; its phases, a worked example and its limits are in fuse_stages.h.
 #include "optimizer/reduce/fuse_stages.h"
 
-#include <numeric>
 #include <string>
 
 #include "store/model/record.h"
@@ -15,85 +14,32 @@ using Index = std::uint32_t;
 constexpr Index kNoIndex = 0xffffffffU;
 constexpr std::uint64_t kNoPosition = ~std::uint64_t{0};
 
-// Consumers in compressed rows: the consumers of t are
-// entries[begin[t] .. begin[t + 1]), ascending, one per child slot.
-struct Consumers {
-  std::vector<Index> begin;
-  std::vector<Index> entries;
-
-  std::size_t count(Index t) const { return begin[t + 1] - begin[t]; }
-  const Index* first(Index t) const { return entries.data() + begin[t]; }
-};
-
-Consumers build_consumers(std::span<const engine::EngineTerm> terms) {
-  const std::size_t n = terms.size();
-  Consumers c;
-  c.begin.assign(n + 1, 0);
-  std::size_t edges = 0;
-  for (std::size_t t = 0; t < n; ++t) {
-    for (const std::uint64_t x : terms[t].children) {
-      BRANTEL_CHECK(x < t, "canonical terms refer only to earlier terms");
-      ++c.begin[x + 1];
-    }
-    edges += terms[t].children.size();
-  }
-  BRANTEL_CHECK(edges < kNoIndex, "edge count fits the reduction's tables");
-  std::partial_sum(c.begin.begin(), c.begin.end(), c.begin.begin());
-  c.entries.resize(edges);
-  std::vector<Index> fill(c.begin.begin(), c.begin.end() - 1);
-  for (std::size_t t = 0; t < n; ++t) {
-    for (const std::uint64_t x : terms[t].children) c.entries[fill[x]++] = static_cast<Index>(t);
-  }
-  return c;
-}
-
-Index find_root(std::vector<Index>& parent, Index x) {
-  Index root = x;
-  while (parent[root] != root) root = parent[root];
-  while (parent[x] != root) {
-    const Index next = parent[x];
-    parent[x] = root;
-    x = next;
-  }
-  return root;
-}
-
-std::vector<Index> group_single_use(std::span<const engine::EngineTerm> terms, const Consumers& consumers,
-                                    const std::vector<std::uint8_t>& is_root) {
-  const std::size_t n = terms.size();
-  std::vector<Index> parent(n);
-  std::iota(parent.begin(), parent.end(), Index{0});
-  for (std::size_t l = 0; l < n; ++l) {
-    const auto li = static_cast<Index>(l);
-    if (terms[l].is_opaque || is_root[l] || consumers.count(li) != 1) continue;
-    const Index m = *consumers.first(li);
-    if (terms[m].is_opaque) continue;
-    const Index ra = find_root(parent, li);
-    const Index rb = find_root(parent, m);
-    if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
-  }
-  // An opaque term is never united, so its root is itself.
-  for (std::size_t t = 0; t < n; ++t) parent[t] = find_root(parent, static_cast<Index>(t));
-  return parent;
-}
-
-std::vector<Index> group_maximal(std::span<const engine::EngineTerm> terms, const Consumers& consumers,
-                                 const std::vector<std::uint8_t>& is_root) {
+// Step 2, both rules in one sweep from the last term down. A term's consumers
+// have larger indices, so when term k is examined every consumer's group is
+// final, and what k needs of them was summed up as they were examined: its
+// consumer entries (`uses`) and the one group they all share, or kNoIndex when
+// they differ or one is opaque (`consumer_group`). A term that stays apart is its
+// own group, so a group's id is its largest member. Single-use is the maximal
+// rule restricted to one consumer entry, so it yields the same partition as
+// uniting each op with its only consumer.
+std::vector<Index> group_terms(std::span<const engine::EngineTerm> terms,
+                               const std::vector<std::uint8_t>& is_root, bool maximal_fusion) {
   const std::size_t n = terms.size();
   std::vector<Index> group(n);
-  std::iota(group.begin(), group.end(), Index{0});
-  // Consumers have larger indices, so their groups are final when k is examined.
+  std::vector<Index> uses(n, 0);
+  std::vector<Index> consumer_group(n, kNoIndex);
   for (std::size_t k = n; k-- > 0;) {
-    const auto ki = static_cast<Index>(k);
-    const std::size_t count = consumers.count(ki);
-    if (terms[k].is_opaque || is_root[k] || count == 0) continue;
-    const Index* first = consumers.first(ki);
-    const Index g = group[first[0]];
-    bool fuses = true;
-    for (std::size_t e = 0; e < count && fuses; ++e) {
-      fuses = !terms[first[e]].is_opaque && group[first[e]] == g;
+    const engine::EngineTerm& term = terms[k];
+    // consumer_group is kNoIndex too for a term nothing consumes.
+    const bool joins =
+        !term.is_opaque && !is_root[k] && consumer_group[k] != kNoIndex && (maximal_fusion || uses[k] == 1);
+    group[k] = joins ? consumer_group[k] : static_cast<Index>(k);
+    const Index seen = term.is_opaque ? kNoIndex : group[k];
+    for (const std::uint64_t c : term.children) {
+      BRANTEL_CHECK(c < k, "canonical terms refer only to earlier terms");
+      BRANTEL_CHECK(uses[c] < kNoIndex, "edge count fits the reduction's tables");
+      consumer_group[c] = (uses[c]++ == 0 || consumer_group[c] == seen) ? seen : kNoIndex;
     }
-    if (fuses) group[k] = g;
   }
   return group;
 }
@@ -134,30 +80,20 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
   const std::size_t n = terms.size();
   BRANTEL_CHECK(n < kNoIndex, "term count fits the reduction's tables");
 
-  const Consumers consumers = build_consumers(terms);
   std::vector<std::uint8_t> is_root(n, 0);
   for (const std::uint64_t r : roots) support::at_checked(is_root, r) = 1;
+  const std::vector<Index> group = group_terms(terms, is_root, maximal_fusion);
 
-  const std::vector<Index> group = maximal_fusion ? group_maximal(terms, consumers, is_root)
-                                                  : group_single_use(terms, consumers, is_root);
-
-  // Members per group in compressed rows (group ids are term indices), filled in
-  // ascending term order, and each group's largest member.
-  std::vector<Index> member_begin(n + 1, 0);
-  std::vector<Index> largest(n, kNoIndex);
-  for (std::size_t t = 0; t < n; ++t) {
-    ++member_begin[group[t] + 1];
-    largest[group[t]] = static_cast<Index>(t);
-  }
-  std::partial_sum(member_begin.begin(), member_begin.end(), member_begin.begin());
-  std::vector<Index> members(n);
-  {
-    std::vector<Index> fill(member_begin.begin(), member_begin.end() - 1);
-    for (std::size_t t = 0; t < n; ++t) members[fill[group[t]]++] = static_cast<Index>(t);
+  // Each group's members as a list in ascending order: first_member by group id,
+  // next_member by term.
+  std::vector<Index> first_member(n, kNoIndex);
+  std::vector<Index> next_member(n);
+  for (std::size_t t = n; t-- > 0;) {
+    next_member[t] = first_member[group[t]];
+    first_member[group[t]] = static_cast<Index>(t);
   }
 
   FusionResult out;
-  out.placements.reserve(n);
   out.placements.resize(n);
   {
     // A size estimate, so the emitted records never regrow (and recopy) their
@@ -183,13 +119,15 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
   std::vector<store::NodeId> inputs;
   std::string record;
 
-  // Visiting each group at its largest member walks the groups in ascending
-  // order of largest member.
+  // A group's id is its largest member, so visiting each group at its id walks
+  // the groups in ascending order of largest member.
   for (std::size_t t = 0; t < n; ++t) {
     const Index g = group[t];
-    if (largest[g] != t) continue;
+    if (g != t) continue;
     const std::uint64_t p = out.nodes.size();
     const engine::EngineTerm& term = terms[t];
+    inputs.clear();
+    record.clear();
     if (term.is_opaque) {
       const std::optional<std::string_view> tmpl = templates.find(term.label);
       if (!tmpl) support::panic("no entry found for key");
@@ -198,23 +136,17 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
       // silently lose them.
       BRANTEL_CHECK(view.kind() != store::NodeKind::kSource || term.children.empty(),
                     "a source term has no children");
-      inputs.clear();
       for (const std::uint64_t c : term.children) inputs.push_back(position_of(c));
-      record.clear();
       store::encode_with_inputs(view, inputs, record);
-      out.nodes.append_record(record);
       out.placements[t] = store::Placement{p, std::nullopt};
       ++out.boundary_nodes;
     } else {
-      const Index* first = members.data() + member_begin[g];
-      const std::size_t count = member_begin[g + 1] - member_begin[g];
       // Pass 1: number the members and give each outside group a slot, in
       // first-use order.
-      inputs.clear();
-      for (std::size_t j = 0; j < count; ++j) {
-        const Index x = first[j];
+      std::size_t count = 0;
+      for (Index x = first_member[g]; x != kNoIndex; x = next_member[x], ++count) {
         BRANTEL_CHECK(!terms[x].is_opaque, "a stage group holds only op terms");
-        member_no[x] = static_cast<Index>(j);
+        member_no[x] = static_cast<Index>(count);
         for (const std::uint64_t c : terms[x].children) {
           const Index gc = group[c];
           if (gc == g || slot_stamp[gc] == g) continue;
@@ -222,27 +154,24 @@ FusionResult fuse_stages(std::span<const engine::EngineTerm> terms,
           slot_of[gc] = static_cast<Index>(inputs.size());
           inputs.push_back(position_of(c));
         }
-        out.placements[x] = store::Placement{p, j};
+        out.placements[x] = store::Placement{p, count};
       }
       // Pass 2: the record. A child inside the group is an earlier member (its
       // index is smaller), so it was numbered in pass 1.
-      record.clear();
       StageRecordWriter stage(record, inputs, count);
-      for (std::size_t j = 0; j < count; ++j) {
-        const engine::EngineTerm& m = terms[first[j]];
-        stage.member(m.label, m.children.size());
-        for (const std::uint64_t c : m.children) {
-          const Index gc = group[c];
-          if (gc == g) {
+      for (Index x = first_member[g]; x != kNoIndex; x = next_member[x]) {
+        stage.member(terms[x].label, terms[x].children.size());
+        for (const std::uint64_t c : terms[x].children) {
+          if (group[c] == g) {
             stage.arg(store::RefKind::kMember, member_no[c]);
           } else {
-            stage.arg(store::RefKind::kInput, slot_of[gc]);
+            stage.arg(store::RefKind::kInput, slot_of[group[c]]);
           }
         }
       }
-      out.nodes.append_record(record);
       ++out.stages;
     }
+    out.nodes.append_record(record);
     pos[g] = p;
   }
 

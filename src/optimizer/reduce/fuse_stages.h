@@ -4,16 +4,16 @@
 // rebuilt from its template with new inputs.
 //
 // Phases:
-//   1. Consumers and roots: for every term, its consumers (one entry per child
-//      slot, ascending), and a flag for every root.
-//   2. Grouping, by one of two rules.
-//      Single-use (default): an op l that is not a root and whose only consumer
-//      entry is an op m joins m's group (union-find; the smaller index becomes the
-//      root, with path compression). mul(x, x) lists x twice, so x stays apart.
-//      Maximal: from the last term down, an op k that is not a root, has
-//      consumers, and whose consumers are all ops already in one group g, joins g.
+//   1. Roots: a flag for every root.
+//   2. Grouping, from the last term down (consumers come after what they
+//      consume, so their groups are final by then), by one of two rules.
+//      Maximal: an op k that is not a root, has consumers, and whose consumers
+//      are all ops already in one group g, joins g.
+//      Single-use (default): the same, for an op with exactly one consumer
+//      entry. mul(x, x) lists x twice, so x stays apart.
 //      Either way a group's largest member is the only one referenced from
-//      outside it, and a root is always the largest member of its group.
+//      outside it, and a root is always the largest member of its group; the
+//      largest member is the group's id.
 //   3. Order: groups by ascending largest member, members ascending. This order
 //      is topological. Walking the terms in order and emitting a group at its
 //      largest member yields exactly that order without a sort.

@@ -36,11 +36,12 @@
 
 #include <string>
 
-#include "optimizer/reduce/cse_index.h"
 #include "optimizer/reduce/fuse_stages.h"
 #include "optimizer/reduce/template_table.h"
 #include "optimizer/reduce/term_label.h"
 #include "support/check.h"
+#include "support/hash.h"
+#include "support/hash_table.h"
 
 namespace brantel::reduce {
 
@@ -103,12 +104,23 @@ void check_term(const engine::EngineTerm& term, std::size_t t) {
   for (const std::uint64_t c : term.children) BRANTEL_CHECK(c < t, "engine terms refer only to earlier terms");
 }
 
+// Hash and equality of a canonical term's CSE key: its label and its children.
+std::uint64_t cse_hash(const engine::EngineTerm& term, std::uint64_t seed) {
+  support::HashState h(seed);
+  h.add_bytes(term.label).add_u64(term.children.size());
+  for (const std::uint64_t c : term.children) h.add_u64(c);
+  return h.finish();
+}
+
+bool same_cse_key(const engine::EngineTerm& a, const engine::EngineTerm& b) {
+  return a.children == b.children && a.label == b.label;
+}
+
 // Step 5, in place: the canonical terms end up as a prefix of `terms` (moving a
 // term down never overwrites one still to be read), so no second term list is
 // allocated. `canon` receives, for every returned term, its canonical index.
 // Terms the engine returned `distinct` are canonical as they stand: only the
-// checks run, and the index, whose probes miss the cache once a wide fan-out
-// overflows its chains, is never built.
+// checks run and no index is built.
 void hash_cons(std::vector<engine::EngineTerm>& terms, bool distinct, std::vector<std::uint64_t>& canon) {
   const std::size_t n = terms.size();
   canon.assign(n, std::uint64_t{0});
@@ -119,15 +131,19 @@ void hash_cons(std::vector<engine::EngineTerm>& terms, bool distinct, std::vecto
     }
     return;
   }
-  CseIndex index(terms, n);
-  std::size_t kept = 0;
+  // Entries are indices of kept terms; 32 bits, since four billion terms cannot fit in memory.
+  BRANTEL_CHECK(n < 0xffffffffULL, "term count fits the reduction's tables");
+  support::HashTable<std::uint32_t> index(n);
+  const std::uint64_t seed = support::random_seed();
+  std::uint32_t kept = 0;
   for (std::size_t t = 0; t < n; ++t) {
     engine::EngineTerm& term = terms[t];
     // Checked before use: canon holds only the terms before t.
     check_term(term, t);
     for (std::uint64_t& c : term.children) c = canon[c];
-    bool inserted = false;
-    canon[t] = index.find_or_insert(term.label, term.children, kept, inserted);
+    const auto [k, inserted] = index.find_or_insert(
+        cse_hash(term, seed), [&](std::uint32_t j) { return same_cse_key(terms[j], term); }, [&] { return kept; });
+    canon[t] = k;
     if (!inserted) continue;
     if (kept != t) terms[kept] = std::move(term);
     ++kept;

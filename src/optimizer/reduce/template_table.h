@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "optimizer/reduce/flat_index.h"
+#include "support/hash_table.h"
 
 namespace brantel::reduce {
 
@@ -27,7 +27,7 @@ class TemplateTable {
   std::size_t size() const { return records_.size(); }
 
  private:
-  std::string_view key(std::uint64_t i) const {
+  std::string_view key(std::uint32_t i) const {
     return std::string_view(keys_).substr(key_offsets_[i], key_offsets_[i + 1] - key_offsets_[i]);
   }
 
@@ -35,7 +35,7 @@ class TemplateTable {
   std::string keys_;
   std::vector<std::uint64_t> key_offsets_;  // size() + 1 entries
   std::vector<std::string_view> records_;
-  FlatIndex index_;
+  support::HashTable<std::uint32_t> index_;  // indices into records_
 };
 
 }  // namespace brantel::reduce

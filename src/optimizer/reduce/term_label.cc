@@ -23,21 +23,20 @@ void append_hex(std::string_view bytes, std::string& out) {
 // through NaN payloads, so those records are re-encoded with the canonical NaN.
 void append_record_key(std::string_view prefix, const store::NodeView& node, std::string& out) {
   out.append(prefix);
-  if (!node.has_nan()) {
-    const std::string_view r = node.record();
-    append_hex(r.substr(0, node.inputs_begin()), out);
-    append_hex(r.substr(node.inputs_end()), out);
-    return;
+  std::string canonical;  // the re-encoded record, for a node holding a NaN
+  store::NodeView view = node;
+  if (node.has_nan()) {
+    store::Node n = node.to_node();
+    n.inputs.clear();
+    for (store::ParamEntry& e : n.params) {
+      if (auto* f = std::get_if<store::FloatBits>(&e.value)) f->bits = store::canonical_float_bits(f->bits);
+    }
+    canonical = store::encode_node(n);
+    view = store::NodeView::parse(canonical);
   }
-  store::Node n = node.to_node();
-  n.inputs.clear();
-  for (store::ParamEntry& e : n.params) {
-    if (auto* f = std::get_if<store::FloatBits>(&e.value)) f->bits = store::canonical_float_bits(f->bits);
-  }
-  const std::string canonical = store::encode_node(n);
-  const store::NodeView v = store::NodeView::parse(canonical);
-  append_hex(std::string_view(canonical).substr(0, v.inputs_begin()), out);
-  append_hex(std::string_view(canonical).substr(v.inputs_end()), out);
+  const std::string_view r = view.record();
+  append_hex(r.substr(0, view.inputs_begin()), out);
+  append_hex(r.substr(view.inputs_end()), out);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <numeric>
+#include <random>
 
 #include "reduce_test_support.h"
 #include "support/check.h"
@@ -211,6 +213,46 @@ TEST(FuseStages, BoundaryNodeTakesTemplateFieldsAndNewInputs) {
   Node expected = ext;
   expected.inputs = {1, 0, 1};
   EXPECT_EQ(r.nodes.node(2), expected);
+}
+
+// The single-use rule written the direct way, as a union of each op with the op
+// that is its only consumer entry, against the groups fusion emits.
+TEST(FuseStages, SingleUseGroupsMatchUnitingEachOpWithItsOnlyConsumer) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<TermRow> rows = {{"src|s", {}}};
+    const std::size_t n = 2 + rng() % 30;
+    while (rows.size() < n) {
+      engine::TermChildren children;
+      for (std::uint64_t k = 0, arity = 1 + rng() % 2; k < arity; ++k) children.push_back(rng() % rows.size());
+      rows.push_back({rng() % 5 == 0 ? "red|r" : "op|f", children});
+    }
+    const std::vector<std::uint64_t> roots = {n - 1, rng() % n};
+    std::vector<std::vector<std::uint64_t>> consumers(n);
+    for (std::uint64_t t = 0; t < n; ++t) {
+      for (const std::uint64_t c : rows[t].children) consumers[c].push_back(t);
+    }
+    std::vector<std::uint64_t> parent(n);
+    std::iota(parent.begin(), parent.end(), 0);
+    auto find = [&](std::uint64_t x) {
+      while (parent[x] != x) x = parent[x];
+      return x;
+    };
+    auto is_op = [&](std::uint64_t t) { return rows[t].label.starts_with("op|"); };
+    for (std::uint64_t l = 0; l < n; ++l) {
+      const bool root = l == roots[0] || l == roots[1];
+      if (is_op(l) && !root && consumers[l].size() == 1 && is_op(consumers[l][0])) {
+        parent[find(l)] = find(consumers[l][0]);
+      }
+    }
+    const FusionResult r = Fusion(rows).run(roots, false);
+    for (std::uint64_t a = 0; a < n; ++a) {
+      for (std::uint64_t b = 0; b < a; ++b) {
+        ASSERT_EQ(find(a) == find(b), r.placements[a].node == r.placements[b].node)
+            << "round " << round << ", terms " << b << " and " << a;
+      }
+    }
+  }
 }
 
 TEST(FuseStages, BrokenPreconditionsAreInternalErrors) {

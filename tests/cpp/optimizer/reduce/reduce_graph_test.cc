@@ -114,8 +114,7 @@ TEST(ReduceGraph, CseMergesTermsThatBecameEqual) {
 
 TEST(ReduceGraph, CseMergesAcrossWideFanOutAndAmongLeaves) {
   // Twelve distinct ops on x, then the same twelve on x + 0.0: once the identity
-  // folds, each second op repeats a first one. More consumers than a child's
-  // lookup chain holds, so some repeats are found in the overflow table.
+  // folds, each second op repeats a first one, among many terms that share its child.
   std::vector<Node> nodes = {Node::source("x"),
                              Node::op("add", {0}, testing::identity_params(0.0, "r"))};
   std::vector<std::uint64_t> outputs;
@@ -130,8 +129,7 @@ TEST(ReduceGraph, CseMergesAcrossWideFanOutAndAmongLeaves) {
   EXPECT_EQ(r.counts.canonical_nodes, 13u);
   for (std::size_t k = 0; k < 12; ++k) EXPECT_EQ(r.outputs[k], r.outputs[k + 12]) << k;
 
-  // A list (unlike a store) may hold one leaf twice; leaves have no first child
-  // to chain on.
+  // A list (unlike a store) may hold one leaf twice.
   KeepEngine keep;
   const ReductionResult leaves = reduce_graph(
       list_of({Node::source("s"), Node::source("s"), Node::join({0, 1})}), std::vector<std::uint64_t>{2}, keep,
