@@ -86,12 +86,6 @@ bool parse(const ArgSignature& signature, PyObject* const* args, Py_ssize_t narg
 bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     ArgSlots& out) {
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  // The common call: positional arguments only, within the allowed range.
-  if (nkw == 0 && nargs >= signature.required_positional && nargs <= signature.positional && signature.required_keyword == 0) {
-    out.fill(nullptr);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    return true;
-  }
   PyObject* const* names = nkw == 0 ? nullptr : PySequence_Fast_ITEMS(kwnames);
   return parse(signature, args, nargs, names, args + nargs, nkw, out);
 }

@@ -1,6 +1,10 @@
-// The one argument parser: every method and constructor describes its parameters
-// in an ArgSignature, and the TypeErrors for missing, surplus, duplicated and unknown
-// arguments are built here, from one set of templates.
+// The one argument parser and the method shims built on it.
+//
+// Every method and constructor describes its parameters in an ArgSignature; the
+// TypeErrors for missing, surplus, duplicated and unknown arguments are built
+// here, from one set of templates. Each method is then a shim that converts the
+// parsed slots into C++ values and calls a typed implementation, the split
+// CPython's Argument Clinic makes.
 //
 // Parameters are laid out as Python writes them: positional-or-keyword ones
 // first (the leading `required_positional` of them required), then keyword-only
@@ -12,6 +16,7 @@
 #include <array>
 #include <cstdint>
 
+#include "python/errors.h"
 #include "python/module.h"
 #include "python/py_ref.h"
 
@@ -35,18 +40,34 @@ using ArgSlots = std::array<PyObject*, kMaxArgs>;
 [[nodiscard]] bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, ArgSlots& out);
 
-// The arguments in parameter order, or nullptr with a TypeError set. A call
-// that passes every parameter by position, as adds usually do, is read in place
-// from the caller's array; any other is parsed into `slots`.
-[[nodiscard]] inline PyObject* const* arguments(const ArgSignature& signature, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kwnames, ArgSlots& slots) {
-  if (kwnames == nullptr && nargs == signature.count && signature.positional == signature.count) return args;
-  return parse_fastcall(signature, args, nargs, kwnames, slots) ? slots.data() : nullptr;
-}
-
 // tp_new calling convention. Keyword values are copied into `keep`, so the slots
 // stay valid even if the caller's kwargs dict is changed meanwhile.
 [[nodiscard]] bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,
                                     std::array<Ref, kMaxArgs>& keep);
+
+// A method's shim: `self` and the arguments in parameter order (nullptr for an
+// omitted one) in, a new reference or nullptr with an error set out.
+using Shim = PyObject* (*)(PyObject* self, PyObject* const* args);
+
+// The function the method table holds: parses against kSignature inside the
+// module's entry wrapper, then runs kShim.
+template <const ArgSignature& kSignature, Shim kShim>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!parse_fastcall(kSignature, args, nargs, kwnames, slots)) return nullptr;
+    return kShim(self, slots.data());
+  });
+}
+
+// A PyMethodDef entry for method<kSignature, kShim>. The table stores every
+// function as a PyCFunction and the flags tell the interpreter the real
+// signature; the detour through void(*)() keeps the compiler from warning about
+// the cast between function types.
+template <const ArgSignature& kSignature, Shim kShim>
+constexpr PyMethodDef method_def(const char* name, const char* doc, int extra_flags = 0) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<kSignature, kShim>)),
+          METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
 
 }  // namespace brantel::py

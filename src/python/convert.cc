@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <bit>
-#include <limits>
 #include <string>
 
 #include "python/errors.h"
 #include "python/graph_store.h"
 #include "python/module.h"
 #include "python/payload_descriptor.h"
-#include "support/check.h"
+#include "python/py_ref.h"
+#include "store/model/record.h"
 
 namespace brantel::py {
 
@@ -28,35 +28,28 @@ bool utf8_of(PyObject* str, std::string_view& out) {
   return true;
 }
 
-// The UTF-8 bytes of a compact ASCII str are its character data, readable in
-// place with no call, no lock and no allocation.
-bool ascii_in_place(PyObject* value, std::string_view& out) {
-  if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
-  const auto size = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value));
-  if (size > store::kU32Max) return false;  // the general path raises
-  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(size));
-  return true;
-}
-
 bool plain_str(PyObject* value, std::string_view& out) {
   if (!PyUnicode_Check(value)) {
     set_type_mismatch(value, "str");
     return false;
   }
-  return ascii_in_place(value, out) || utf8_of(value, out);
+  return utf8_of(value, out);
+}
+
+// The UTF-8 bytes of a compact ASCII str are its character data, readable in
+// place with no call and no allocation, so even under a container's lock.
+bool ascii_in_place(PyObject* value, std::string_view& out) {
+  if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+  const auto size = static_cast<std::uint64_t>(PyUnicode_GET_LENGTH(value));
+  if (size > store::kU32Max) return false;  // utf8_of raises
+  out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(size));
+  return true;
 }
 
 // ---- ids -------------------------------------------------------------------
 
 // int and its subclasses (bool among them) convert without running any hook.
 bool id_of_int(PyObject* item, store::NodeId& out) {
-  if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-    if (v >= 0) {
-      out = static_cast<store::NodeId>(v);
-      return true;
-    }
-  }
   const unsigned long long v = PyLong_AsUnsignedLongLong(item);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = v;
@@ -67,14 +60,7 @@ bool id_of_int(PyObject* item, store::NodeId& out) {
 bool id_of_object(PyObject* item, store::NodeId& out) {
   if (PyLong_Check(item)) return id_of_int(item, out);
   Ref index = Ref::steal(PyNumber_Index(item));
-  if (!index) return false;
-  return id_of_int(index.get(), out);
-}
-
-// Room for `more` ids in one block rather than by doubling. Only a hint, since a
-// list may change length while it is read.
-void reserve_ids(std::vector<store::NodeId>& out, Py_ssize_t more) {
-  out.reserve(out.size() + static_cast<std::size_t>(more));
+  return index && id_of_int(index.get(), out);
 }
 
 // Reads the list under its lock while items are ints; an item that needs its
@@ -82,14 +68,13 @@ void reserve_ids(std::vector<store::NodeId>& out, Py_ssize_t more) {
 // then the walk resumes at the next index against the list's current length, as
 // a list iterator would.
 bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
-  Py_ssize_t i = 0;
-  for (;;) {
+  for (Py_ssize_t i = 0;; ++i) {
     Ref pending;
     {
       CriticalSection section(list);
-      const Py_ssize_t n = PyList_GET_SIZE(list);
-      if (i == 0) reserve_ids(out, n);
-      for (; i < n; ++i) {
+      // Only a hint, since the list may change length while it is read.
+      if (i == 0) out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+      for (; i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (!PyLong_Check(item)) {
           pending = Ref::borrow(item);
@@ -101,24 +86,13 @@ bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
       }
       if (!pending) return true;
     }
-    ++i;
     store::NodeId id = 0;
     if (!id_of_object(pending.get(), id)) return false;
     out.push_back(id);
   }
 }
 
-bool ids_of_tuple(PyObject* tuple, std::vector<store::NodeId>& out) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-  reserve_ids(out, n);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    store::NodeId id = 0;
-    if (!id_of_object(PyTuple_GET_ITEM(tuple, i), id)) return false;
-    out.push_back(id);
-  }
-  return true;
-}
-
+// Any other sequence, through the iterator protocol.
 bool ids_of_iterable(PyObject* sequence, std::vector<store::NodeId>& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
@@ -136,7 +110,6 @@ bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
     return false;
   }
   if (PyList_CheckExact(value)) return ids_of_list(value, out);
-  if (PyTuple_CheckExact(value)) return ids_of_tuple(value, out);
   if (!PySequence_Check(value)) {
     set_type_mismatch(value, "Sequence");
     return false;
@@ -154,20 +127,6 @@ struct ParamValueOut {
   std::string_view text;   // Str
 };
 
-// A failed conversion rule means "try the next rule"; only ordinary errors are
-// swallowed that way. KeyboardInterrupt, SystemExit or a PanicException raised
-// inside a hook end the call.
-bool clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
-}
-
-bool param_values_error() {
-  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-  return false;
-}
-
 void set_int(ParamValueOut& out, long long v) {
   out.tag = store::ParamTag::kInt;
   out.bits = static_cast<std::uint64_t>(v);
@@ -177,9 +136,44 @@ void set_float(ParamValueOut& out, double v) {
   out.bits = std::bit_cast<std::uint64_t>(v);
 }
 
-bool set_str(ParamValueOut& out, PyObject* value) {
-  out.tag = store::ParamTag::kStr;
-  return utf8_of(value, out.text);
+// The fast path: exact types whose conversion is a plain read. No code runs,
+// nothing is allocated and nothing can fail, so it may run under the dict's
+// lock. Anything else returns false and takes the general rules, which this
+// agrees with on every value it accepts. Exact bool comes before int, since
+// bool subclasses int; an int outside int64 may still be a Float (2**70), so it
+// is left to the general rules.
+bool exact_param_value(PyObject* value, ParamValueOut& out) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyBool_Type) {
+    out.tag = store::ParamTag::kBool;
+    out.bits = value == Py_True ? 1 : 0;
+    return true;
+  }
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) return false;
+    set_int(out, v);
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    set_float(out, PyFloat_AS_DOUBLE(value));
+    return true;
+  }
+  if (type == &PyUnicode_Type) {
+    out.tag = store::ParamTag::kStr;
+    return ascii_in_place(value, out.text);
+  }
+  return false;
+}
+
+// A failed conversion rule means "try the next rule"; only ordinary errors are
+// swallowed that way. KeyboardInterrupt, SystemExit or a PanicException raised
+// inside a hook end the call.
+bool clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 // An integer outside int64 becomes a Float only when the double holds it
@@ -213,9 +207,11 @@ bool has_float_protocol(PyObject* value) {
   return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
 }
 
-// The general rules, in order: exact bool; the integer protocol (within int64,
-// else an exact Float, else OverflowError); the float protocol; str.
-[[gnu::noinline]] bool param_value_uncommon(PyObject* value, std::string_view key, ParamValueOut& out) {
+// The rules, in order: exact bool; the integer protocol (within int64, else an
+// exact Float, else OverflowError); the float protocol; str. May run a value's
+// hooks, so never inside a critical section. `key` names the param in an error.
+bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
+  if (exact_param_value(value, out)) return true;
   if (PyLong_Check(value) || PyIndex_Check(value)) {
     Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
     if (index) {
@@ -237,95 +233,42 @@ bool has_float_protocol(PyObject* value) {
     }
     if (!clear_ordinary_error()) return false;
   }
-  if (PyUnicode_Check(value)) return set_str(out, value);
-  return param_values_error();
-}
-
-// Exact types first, keeping the order of the general rules: exact bool before
-// int (bool subclasses int); an exact int that overflows int64 is a Float when
-// exact (2**70 -> Float). `key` names the param in an error.
-bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
-  if (Py_IS_TYPE(value, &PyBool_Type)) {
-    out.tag = store::ParamTag::kBool;
-    out.bits = value == Py_True ? 1 : 0;
-    return true;
-  }
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) {
-      if (v == -1 && PyErr_Occurred()) return false;
-      set_int(out, v);
-      return true;
-    }
-    return set_wide_int(out, value, key);
-  }
-  if (PyFloat_CheckExact(value)) {
-    set_float(out, PyFloat_AS_DOUBLE(value));
-    return true;
-  }
-  if (PyUnicode_CheckExact(value)) return set_str(out, value);
-  return param_value_uncommon(value, key, out);
-}
-
-// The value rules for the exact types whose conversion runs no code, takes no
-// lock, allocates nothing and cannot fail; anything else returns false and goes
-// the general way. Agrees with param_value on every value it accepts.
-bool param_value_in_place(PyObject* value, ParamValueOut& out) {
-  PyTypeObject* type = Py_TYPE(value);
-  if (type == &PyBool_Type) {
-    out.tag = store::ParamTag::kBool;
-    out.bits = value == Py_True ? 1 : 0;
-    return true;
-  }
-  if (type == &PyLong_Type) {
-    // A compact int fits a machine word, hence int64.
-    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
-    set_int(out, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
-    return true;
-  }
-  if (type == &PyFloat_Type) {
-    set_float(out, PyFloat_AS_DOUBLE(value));
-    return true;
-  }
-  if (type == &PyUnicode_Type) {
+  if (PyUnicode_Check(value)) {
     out.tag = store::ParamTag::kStr;
-    return ascii_in_place(value, out.text);
+    return utf8_of(value, out.text);
   }
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
   return false;
 }
 
-// The params section being appended to a record, one entry (key str, tag,
-// payload) at a time in dict order; finish() writes the count and puts the
-// entries in key order.
-class ParamsAppender {
+// Encodes a params section one entry at a time, in dict order, so no reference
+// to a key or value has to be held while later values' hooks run (a hook may
+// drop them from the dict). finish() writes the count and puts the entries in
+// key order.
+class ParamsEncoder {
  public:
-  explicit ParamsAppender(Scratch& scratch)
-      : scratch_(scratch), count_at_(scratch.record.size()), entries_at_(count_at_ + 4) {
-    scratch.params_have_nan = false;
-    scratch.record.extend(4);
+  explicit ParamsEncoder(EncodedParams& out) : out_(out) {
+    out_.bytes.assign(4, '\0');  // the count, written by finish()
+    out_.has_nan = false;
   }
 
   void append(std::string_view key, const ParamValueOut& value) {
     using store::SizedRecordWriter;
-    store::FlatBuffer<char>& record = scratch_.record;
     // A dict's keys are distinct, so order only needs checking against the last.
-    if (count_ != 0 && in_order_ && !follows(key, std::string_view(record.data() + last_key_at_, last_key_size_))) {
-      in_order_ = false;
-    }
+    if (count_ != 0 && key <= std::string_view(out_.bytes.data() + last_key_at_, last_key_size_)) in_order_ = false;
     std::size_t payload = 8;
     if (value.tag == store::ParamTag::kBool) payload = 1;
     if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
-    last_key_at_ = record.size() + 4;
+    last_key_at_ = out_.bytes.size() + 4;
     last_key_size_ = key.size();
-    SizedRecordWriter w(record.extend(SizedRecordWriter::str_size(key) + 1 + payload));
+    SizedRecordWriter w = extend(out_.bytes, SizedRecordWriter::str_size(key) + 1 + payload);
     w.str(key);
     w.u8(static_cast<std::uint8_t>(value.tag));
     switch (value.tag) {
       case store::ParamTag::kInt: w.u64(value.bits); break;
       case store::ParamTag::kFloat:
         w.u64(value.bits);
-        if (store::is_noncanonical_nan(value.bits)) scratch_.params_have_nan = true;
+        if (store::is_noncanonical_nan(value.bits)) out_.has_nan = true;
         break;
       case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
       case store::ParamTag::kStr: w.str(value.text); break;
@@ -333,21 +276,12 @@ class ParamsAppender {
     ++count_;
   }
 
-  // Whether `key` sorts after `last`; keys mostly differ in their first byte,
-  // which settles it without a call to memcmp.
-  static bool follows(std::string_view key, std::string_view last) {
-    if (!key.empty() && !last.empty() && key[0] != last[0]) {
-      return static_cast<unsigned char>(key[0]) > static_cast<unsigned char>(last[0]);
-    }
-    return key > last;
-  }
-
   bool finish() {
     if (count_ > store::kU32Max) {
       PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
       return false;
     }
-    store::write_u32(scratch_.record.data() + count_at_, static_cast<std::uint32_t>(count_));
+    store::write_u32(out_.bytes.data(), static_cast<std::uint32_t>(count_));
     // Keys in strictly rising order are distinct; only a dict out of order can
     // hold two keys with the same text (str subclasses with their own __eq__ and
     // __hash__), which would make a node with a key it cannot show.
@@ -355,63 +289,47 @@ class ParamsAppender {
   }
 
  private:
-  // Rare: the caller's dict was not in key order. Entries are re-read from the
-  // record, ordered by key and written back in place.
+  // Rare: the caller's dict was not in key order. Entries are re-read, ordered
+  // by key and written out again.
   bool sort_entries() {
-    std::vector<ParamSlot>& slots = scratch_.params;
-    slots.clear();
-    const char* record = scratch_.record.data();
-    std::size_t at = entries_at_;
-    for (std::size_t k = 0; k < count_; ++k) {
-      ParamSlot slot{at, 0, store::read_u32(record + at)};
-      std::size_t end = at + 4 + slot.key_size;
-      const auto tag = static_cast<store::ParamTag>(record[end]);
-      end += 1;
+    struct Entry {
+      std::string_view key;
+      std::string_view bytes;  // the whole entry
+    };
+    const std::string_view encoded = out_.bytes;
+    std::vector<Entry> entries;
+    entries.reserve(count_);
+    for (std::size_t at = 4, k = 0; k < count_; ++k) {
+      const std::size_t key_size = store::read_u32(encoded.data() + at);
+      std::size_t end = at + 4 + key_size;
+      const auto tag = static_cast<store::ParamTag>(encoded[end++]);
       if (tag == store::ParamTag::kBool) end += 1;
-      else if (tag == store::ParamTag::kStr) end += 4 + store::read_u32(record + end);
+      else if (tag == store::ParamTag::kStr) end += 4 + store::read_u32(encoded.data() + end);
       else end += 8;
-      slot.size = end - at;
-      slots.push_back(slot);
+      entries.push_back({encoded.substr(at + 4, key_size), encoded.substr(at, end - at)});
       at = end;
     }
-    auto key_of = [&](const ParamSlot& slot) { return std::string_view(record + slot.begin + 4, slot.key_size); };
-    std::sort(slots.begin(), slots.end(),
-                     [&](const ParamSlot& a, const ParamSlot& b) { return key_of(a) < key_of(b); });
-    const auto same_key = std::adjacent_find(slots.begin(), slots.end(), [&](const ParamSlot& a, const ParamSlot& b) {
-      return key_of(a) == key_of(b);
-    });
-    if (same_key != slots.end()) {
-      const std::string_view key = key_of(*same_key);
-      Ref text = Ref::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    const auto same_key = std::adjacent_find(entries.begin(), entries.end(),
+                                             [](const Entry& a, const Entry& b) { return a.key == b.key; });
+    if (same_key != entries.end()) {
+      Ref text = Ref::steal(PyUnicode_DecodeUTF8(same_key->key.data(), static_cast<Py_ssize_t>(same_key->key.size()), nullptr));
       if (text) PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
       return false;
     }
-    store::FlatBuffer<char>& sorted = scratch_.entries;
-    sorted.clear();
-    for (const ParamSlot& slot : slots) sorted.append(record + slot.begin, slot.size);
-    std::memcpy(scratch_.record.data() + entries_at_, sorted.data(), sorted.size());
+    std::string sorted(encoded.substr(0, 4));
+    sorted.reserve(encoded.size());
+    for (const Entry& entry : entries) sorted += entry.bytes;
+    out_.bytes = std::move(sorted);
     return true;
   }
 
-  Scratch& scratch_;
-  std::size_t count_at_;
-  std::size_t entries_at_;
+  EncodedParams& out_;
   std::size_t count_ = 0;
   bool in_order_ = true;
   std::size_t last_key_at_ = 0;
   std::size_t last_key_size_ = 0;
 };
-
-// Appends the item when its conversion is a plain read (see param_value_in_place)
-// and its key an ASCII str; returns false, having appended nothing, otherwise.
-// Forced inline: out of line, the call cost every add some fifty instructions.
-[[gnu::always_inline]] inline bool append_in_place(ParamsAppender& params, PyObject* key, PyObject* value) {
-  std::string_view key_text;
-  ParamValueOut converted;
-  if (!PyUnicode_Check(key) || !ascii_in_place(key, key_text) || !param_value_in_place(value, converted)) return false;
-  params.append(key_text, converted);
-  return true;
-}
 
 bool is_numpy_bool(PyTypeObject* type) {
   Ref name = Ref::steal(PyType_GetName(type));
@@ -429,11 +347,6 @@ bool is_numpy_bool(PyTypeObject* type) {
 }
 
 }  // namespace
-
-ThreadScratch& thread_scratch() {
-  thread_local ThreadScratch state;
-  return state;
-}
 
 bool convert_str_argument(PyObject* value, const char* parameter, std::string_view& out) {
   if (plain_str(value, out)) return true;
@@ -473,48 +386,35 @@ bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node
   return true;
 }
 
-bool append_params(PyObject* value, Scratch& scratch) {
-  ParamsAppender params(scratch);
+bool convert_params(PyObject* value, EncodedParams& out) {
+  ParamsEncoder params(out);
   if (value == nullptr || value == Py_None) return params.finish();
   if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
-  // Items are fetched under the dict's lock. A key and value whose conversion is
-  // a plain read (ASCII str keys; bool, word-sized int, float, ASCII str values)
-  // are converted and copied out right there. Any other item is taken out with
-  // strong references and converted after the section has ended, so a value's
-  // hook runs with the dict unlocked; the size and item count are checked
-  // before each fetch, as a dict iterator does, so a hook that changes the dict
-  // ends the call with the RuntimeError a dict iterator raises.
+  // Items are fetched under the dict's lock. One whose key and value take the
+  // fast path is encoded right there; any other is taken out with strong
+  // references and converted after the section has ended, so a value's hook
+  // runs with the dict unlocked. The size and item count are checked before
+  // each fetch, as a dict iterator does, so a hook (or, free-threaded, another
+  // thread) that changes the dict ends the call with a dict iterator's
+  // RuntimeError.
   Py_ssize_t position = 0;
-  Py_ssize_t expected_size = 0;
+  Py_ssize_t expected_size = -1;
   Py_ssize_t remaining = 0;
-  {
-    // The common case: every item converts in place, all under one hold, and
-    // the dict cannot change meanwhile. The first item that does not is left
-    // for the loop below, which fetches it again.
-    CriticalSection section(value);
-    expected_size = PyDict_GET_SIZE(value);
-    for (remaining = expected_size; remaining > 0; --remaining) {
-      const Py_ssize_t before = position;
-      PyObject* k = nullptr;
-      PyObject* v = nullptr;
-      if (!PyDict_Next(value, &position, &k, &v)) break;
-      if (!append_in_place(params, k, v)) {
-        position = before;
-        break;
-      }
-    }
-  }
-  if (remaining == 0) return params.finish();
   for (;;) {
     Ref key;
     Ref item;
     {
       CriticalSection section(value);
+      if (expected_size < 0) {
+        remaining = expected_size = PyDict_GET_SIZE(value);
+        // A hint that saves regrowing: an entry is 13 bytes plus its key and a
+        // payload of up to 8 bytes (more only for a str value).
+        out.bytes.reserve(4 + 32 * static_cast<std::size_t>(expected_size));
+      }
       for (;;) {
-        // The interpreter's own errors for a dict changed under its iterator.
         if (PyDict_GET_SIZE(value) != expected_size) {
           PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
           return false;
@@ -527,58 +427,66 @@ bool append_params(PyObject* value, Scratch& scratch) {
           return false;
         }
         --remaining;
-        if (append_in_place(params, k, v)) continue;
+        std::string_view key_text;
+        ParamValueOut converted;
+        if (PyUnicode_Check(k) && ascii_in_place(k, key_text) && exact_param_value(v, converted)) {
+          params.append(key_text, converted);
+          continue;
+        }
         key = Ref::borrow(k);
         item = Ref::borrow(v);
         break;
       }
     }
-    if (!key) break;
+    if (!key) return params.finish();
     std::string_view key_text;
-    if (!plain_str(key.get(), key_text)) return false;
     ParamValueOut converted;
-    if (!param_value(item.get(), key_text, converted)) return false;
+    if (!plain_str(key.get(), key_text) || !param_value(item.get(), key_text, converted)) return false;
     params.append(key_text, converted);
   }
-  return params.finish();
 }
 
-bool convert_descriptor(PyObject* value, Scratch& scratch) {
-  DescriptorSlots& out = scratch.descriptor;
+bool convert_descriptor(PyObject* value, store::PayloadDescriptor& out) {
   if (const store::PayloadDescriptor* d = payload_descriptor_of(value)) {
-    out.fields = {d->kind, d->content_hash, d->framework, d->version, d->io_schema};
-    out.preprocessing_ref.reset();
-    if (d->preprocessing_ref) out.preprocessing_ref = *d->preprocessing_ref;
+    out = *d;
     return true;
   }
   if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return false;
   }
+  // Copied, not viewed: a params hook that runs later may drop them from the dict.
+  auto copy_str = [](PyObject* object, std::string& field) {
+    std::string_view text;
+    if (!plain_str(object, text)) return false;
+    field.assign(text);
+    return true;
+  };
   const ModuleObjects& objects = module_objects();
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(value, objects.str(Interned::kPreprocessingRef), &found) < 0) return false;
   Ref reference = Ref::steal(found);
   out.preprocessing_ref.reset();
   if (reference && reference.get() != Py_None) {
-    std::string_view text;
-    if (!plain_str(reference.get(), text)) return false;
-    out.preprocessing_ref = text;
-    scratch.held.push_back(std::move(reference));
+    std::string text;
+    if (!copy_str(reference.get(), text)) return false;
+    out.preprocessing_ref = std::move(text);
   }
-  static constexpr Interned kRequired[] = {Interned::kKind, Interned::kContentHash, Interned::kFramework,
-                                           Interned::kVersion, Interned::kIoSchema};
-  for (std::size_t i = 0; i < 5; ++i) {
+  const std::pair<Interned, std::string*> required[] = {{Interned::kKind, &out.kind},
+                                                        {Interned::kContentHash, &out.content_hash},
+                                                        {Interned::kFramework, &out.framework},
+                                                        {Interned::kVersion, &out.version},
+                                                        {Interned::kIoSchema, &out.io_schema}};
+  for (const auto& [name, field] : required) {
     found = nullptr;
-    const int r = PyDict_GetItemRef(value, objects.str(kRequired[i]), &found);
+    const int r = PyDict_GetItemRef(value, objects.str(name), &found);
     if (r < 0) return false;
     if (r == 0) {
-      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", interned_text(kRequired[i]));
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", interned_text(name));
       return false;
     }
-    Ref field = Ref::steal(found);
-    if (!plain_str(field.get(), out.fields[i])) return false;
-    scratch.held.push_back(std::move(field));
+    Ref held = Ref::steal(found);
+    if (!copy_str(held.get(), *field)) return false;
   }
   return true;
 }

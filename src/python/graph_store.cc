@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "python/args.h"
+#include "python/boxed.h"
 #include "python/convert.h"
 #include "python/errors.h"
-#include "python/method.h"
 #include "python/module.h"
 #include "python/views.h"
 
@@ -19,10 +19,9 @@ namespace {
 
 using store::NodeKind;
 
-GraphStoreObject* as_store_object(PyObject* self) { return reinterpret_cast<GraphStoreObject*>(self); }
-store::GraphStore& store_of(PyObject* self) { return *as_store_object(self)->store; }
+using StorePtr = std::unique_ptr<store::GraphStore>;  // never null once constructed
 
-// ---- constructor and lifetime -------------------------------------------------
+store::GraphStore& store_of(PyObject* self) { return *unbox<StorePtr>(self); }
 
 constexpr ArgSignature kNewSignature{"GraphStore.__new__()", {}, 0, 0, 0, 0};
 
@@ -31,244 +30,155 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
     if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    std::construct_at(&as_store_object(self.get())->store, std::make_unique<store::GraphStore>());
-    return self.release();
+    return box(type, std::make_unique<store::GraphStore>());
   });
-}
-
-void graph_store_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&as_store_object(self)->store);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 // ---- add methods ---------------------------------------------------------------
 
-// Interns the scratch's record with what writing it told us (its inputs and
-// whether it holds a NaN), so the store neither parses nor scans it. The hash is
-// taken before the store's lock; the store compares the borrowed bytes in place
-// and copies them only when the node is new.
-PyObject* intern_record(PyObject* self, const Scratch& scratch, std::span<const store::NodeId> inputs) {
-  store::GraphStore& graph = store_of(self);
-  const std::string_view record = store::bytes_of(scratch.record);
-  const store::PreparedRecord prepared{record, graph.hash(record, scratch.params_have_nan),
-                                       store::PreparedRecord::bound_of(inputs)};
+// An add method's arguments, converted. Fresh per call: reusing the buffers
+// across a thread's adds gained 0-6 % on the add benchmark (100,000 and
+// 1,000,000 nodes), too little for the care re-entrant calls need.
+struct NodeFields {
+  std::string_view name;  // into the caller's str, which outlives the call
+  store::PayloadDescriptor descriptor;
+  EncodedParams params;
+  std::vector<store::NodeId> inputs;
+};
+
+// The typed implementation behind every add method. The record is written in
+// the layout of `kind` and hashed before the store's lock is taken; the store
+// compares it in place and copies it only when the node is new.
+PyObject* add_node_impl(store::GraphStore& graph, NodeKind kind, const NodeFields& fields) {
+  using store::SizedRecordWriter;
+  std::string record;
+  // Room for all but a descriptor's fields: the tag, the name, the params and the inputs.
+  record.reserve(9 + SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
+                 SizedRecordWriter::ids_size(fields.inputs));
+  record.push_back(static_cast<char>(kind));
+  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
+    extend(record, SizedRecordWriter::str_size(fields.name)).str(fields.name);
+  }
+  if (kind == NodeKind::kExternal) {
+    const store::PayloadDescriptor& d = fields.descriptor;
+    for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      extend(record, SizedRecordWriter::str_size(*field)).str(*field);
+    }
+    record.push_back(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) extend(record, SizedRecordWriter::str_size(*d.preprocessing_ref)).str(*d.preprocessing_ref);
+  }
+  record += fields.params.bytes;
+  if (kind != NodeKind::kSource) extend(record, SizedRecordWriter::ids_size(fields.inputs)).ids(fields.inputs);
+  const store::PreparedRecord prepared{record, graph.hash(record, fields.params.has_nan),
+                                       store::PreparedRecord::bound_of(fields.inputs)};
   auto id = graph.intern(prepared);
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);
 }
 
-// The scratch's record is written front to back: these start it and append
-// fields. The buffer keeps its capacity across calls, so an append is a bounds
-// check and the copy.
-void start_record(Scratch& scratch, NodeKind kind) {
-  scratch.record.clear();
-  scratch.record.push_back(static_cast<char>(kind));
-}
-void append_str(Scratch& scratch, std::string_view text) {
-  store::SizedRecordWriter(scratch.record.extend(store::SizedRecordWriter::str_size(text))).str(text);
-}
-void append_ids(Scratch& scratch) {
-  store::SizedRecordWriter(scratch.record.extend(store::SizedRecordWriter::ids_size(scratch.inputs)))
-      .ids(scratch.inputs);
+// The shims convert in the order the parameters are listed, except that
+// add_external reads its inputs before its descriptor: a caller who passes a
+// str for both sees the inputs error.
+PyObject* add_source(PyObject* self, PyObject* const* a) {
+  NodeFields fields;
+  if (!convert_str_argument(a[0], "name", fields.name) || !convert_params(a[1], fields.params)) return nullptr;
+  return add_node_impl(store_of(self), NodeKind::kSource, fields);
 }
 
-constexpr ArgSignature kAddSourceSignature{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
-
-PyObject* graph_store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots slots;
-    PyObject* const* a = arguments(kAddSourceSignature, args, nargs, kwnames, slots);
-    if (a == nullptr) return nullptr;
-    ScratchLease scratch;
-    std::string_view name;
-    if (!convert_str_argument(a[0], "name", name)) return nullptr;
-    start_record(*scratch, NodeKind::kSource);
-    append_str(*scratch, name);
-    if (!append_params(a[1], *scratch)) return nullptr;
-    return intern_record(self, *scratch, {});
-  });
+template <NodeKind kKind>  // Op, Reduction
+PyObject* add_named(PyObject* self, PyObject* const* a) {
+  NodeFields fields;
+  if (!convert_str_argument(a[0], "name", fields.name) || !convert_ids(a[1], "inputs", fields.inputs) ||
+      !convert_params(a[2], fields.params)) {
+    return nullptr;
+  }
+  return add_node_impl(store_of(self), kKind, fields);
 }
 
-// Op and Reduction share one layout: name, params, inputs.
-template <NodeKind kKind>
-PyObject* add_named_with_inputs(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  ArgSlots slots;
-  PyObject* const* a = arguments(signature, args, nargs, kwnames, slots);
-  if (a == nullptr) return nullptr;
-  ScratchLease scratch;
-  std::string_view name;
-  if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", scratch->inputs)) return nullptr;
-  start_record(*scratch, kKind);
-  append_str(*scratch, name);
-  if (!append_params(a[2], *scratch)) return nullptr;
-  append_ids(*scratch);
-  return intern_record(self, *scratch, scratch->inputs);
+PyObject* add_external(PyObject* self, PyObject* const* a) {
+  NodeFields fields;
+  if (!convert_ids(a[1], "inputs", fields.inputs) || !convert_descriptor(a[0], fields.descriptor) ||
+      !convert_params(a[2], fields.params)) {
+    return nullptr;
+  }
+  return add_node_impl(store_of(self), NodeKind::kExternal, fields);
 }
 
-constexpr ArgSignature kAddOpSignature{
-    "GraphStore.add_op()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
-constexpr ArgSignature kAddReductionSignature{
+template <NodeKind kKind>  // Exchange, Join
+PyObject* add_boundary(PyObject* self, PyObject* const* a) {
+  NodeFields fields;
+  if (!convert_ids(a[0], "inputs", fields.inputs) || !convert_params(a[1], fields.params)) return nullptr;
+  return add_node_impl(store_of(self), kKind, fields);
+}
+
+constexpr ArgSignature kAddSource{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};
+constexpr ArgSignature kAddOp{"GraphStore.add_op()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
+constexpr ArgSignature kAddReduction{
     "GraphStore.add_reduction()", {Interned::kName, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
-
-PyObject* graph_store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&] { return add_named_with_inputs<NodeKind::kOp>(kAddOpSignature, self, args, nargs, kwnames); });
-}
-
-PyObject* graph_store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  return entry([&] {
-    return add_named_with_inputs<NodeKind::kReduction>(kAddReductionSignature, self, args, nargs, kwnames);
-  });
-}
-
-constexpr ArgSignature kAddExternalSignature{
+constexpr ArgSignature kAddExternal{
     "GraphStore.add_external()", {Interned::kDescriptor, Interned::kInputs, Interned::kParams}, 3, 3, 2, 0};
-
-PyObject* graph_store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots slots;
-    PyObject* const* a = arguments(kAddExternalSignature, args, nargs, kwnames, slots);
-    if (a == nullptr) return nullptr;
-    ScratchLease scratch;
-    // Inputs before the descriptor: a caller who passes a str for both sees the
-    // inputs error.
-    if (!convert_ids(a[1], "inputs", scratch->inputs) || !convert_descriptor(a[0], *scratch)) return nullptr;
-    const DescriptorSlots& d = scratch->descriptor;
-    start_record(*scratch, NodeKind::kExternal);
-    for (std::string_view field : d.fields) append_str(*scratch, field);
-    scratch->record.push_back(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) append_str(*scratch, *d.preprocessing_ref);
-    if (!append_params(a[2], *scratch)) return nullptr;
-    append_ids(*scratch);
-    return intern_record(self, *scratch, scratch->inputs);
-  });
-}
-
-// Exchange and Join share one layout: params, inputs.
-template <NodeKind kKind>
-PyObject* add_boundary(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  ArgSlots slots;
-  PyObject* const* a = arguments(signature, args, nargs, kwnames, slots);
-  if (a == nullptr) return nullptr;
-  ScratchLease scratch;
-  if (!convert_ids(a[0], "inputs", scratch->inputs)) return nullptr;
-  start_record(*scratch, kKind);
-  if (!append_params(a[1], *scratch)) return nullptr;
-  append_ids(*scratch);
-  return intern_record(self, *scratch, scratch->inputs);
-}
-
-constexpr ArgSignature kAddExchangeSignature{"GraphStore.add_exchange()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
-constexpr ArgSignature kAddJoinSignature{"GraphStore.add_join()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
-
-PyObject* graph_store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  return entry([&] { return add_boundary<NodeKind::kExchange>(kAddExchangeSignature, self, args, nargs, kwnames); });
-}
-
-PyObject* graph_store_add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  return entry([&] { return add_boundary<NodeKind::kJoin>(kAddJoinSignature, self, args, nargs, kwnames); });
-}
+constexpr ArgSignature kAddExchange{"GraphStore.add_exchange()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
+constexpr ArgSignature kAddJoin{"GraphStore.add_join()", {Interned::kInputs, Interned::kParams}, 2, 2, 1, 0};
 
 // ---- views -----------------------------------------------------------------------
 
-constexpr ArgSignature kNodeCountSignature{"GraphStore.node_count()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kToDotSignature{"GraphStore.to_dot()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kNodesSignature{"GraphStore.nodes()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kOutputsSignature{"GraphStore.outputs()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kNodeMapSignature{"GraphStore.node_map()", {}, 0, 0, 0, 0};
-
-PyObject* graph_store_node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kNodeCountSignature, args, nargs, kwnames, a)) return nullptr;
-    return PyLong_FromUnsignedLongLong(store_of(self).node_count());
-  });
+PyObject* node_count(PyObject* self, PyObject* const*) {
+  return PyLong_FromUnsignedLongLong(store_of(self).node_count());
 }
 
-PyObject* graph_store_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kToDotSignature, args, nargs, kwnames, a)) return nullptr;
-    const std::string dot = store_of(self).to_dot();
-    return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
-  });
+PyObject* to_dot(PyObject* self, PyObject* const*) {
+  const std::string dot = store_of(self).to_dot();
+  return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
 }
 
-PyObject* graph_store_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kNodesSignature, args, nargs, kwnames, a)) return nullptr;
-    return nodes_to_python(store_of(self).snapshot());
-  });
-}
+PyObject* nodes(PyObject* self, PyObject* const*) { return nodes_to_python(store_of(self).snapshot()); }
+PyObject* outputs(PyObject* self, PyObject* const*) { return ids_to_python(store_of(self).output_marks()); }
+PyObject* node_map(PyObject* self, PyObject* const*) { return node_map_to_python(store_of(self).node_map()); }
 
-PyObject* graph_store_outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kOutputsSignature, args, nargs, kwnames, a)) return nullptr;
-    return ids_to_python(store_of(self).output_marks());
-  });
-}
-
-PyObject* graph_store_node_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kNodeMapSignature, args, nargs, kwnames, a)) return nullptr;
-    return node_map_to_python(store_of(self).node_map());
-  });
-}
+constexpr ArgSignature kNodeCount{"GraphStore.node_count()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kToDot{"GraphStore.to_dot()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNodes{"GraphStore.nodes()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kOutputs{"GraphStore.outputs()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kNodeMap{"GraphStore.node_map()", {}, 0, 0, 0, 0};
 
 // ---- the type ----------------------------------------------------------------------
 
 const PyMethodDef kCoreMethods[] = {
-    {"add_source", fastcall(graph_store_add_source), METH_FASTCALL | METH_KEYWORDS,
+    method_def<kAddSource, add_source>("add_source",
      "add_source($self, name, params=None)\n--\n\n"
-     "Add a Source node and return its id (the id of an equal node if one is stored)."},
-    {"add_op", fastcall(graph_store_add_op), METH_FASTCALL | METH_KEYWORDS,
+     "Add a Source node and return its id (the id of an equal node if one is stored)."),
+    method_def<kAddOp, add_named<NodeKind::kOp>>("add_op",
      "add_op($self, name, inputs, params=None)\n--\n\n"
-     "Add an Op node on earlier nodes and return its id (the id of an equal node if one is stored)."},
-    {"add_reduction", fastcall(graph_store_add_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "Add an Op node on earlier nodes and return its id (the id of an equal node if one is stored)."),
+    method_def<kAddReduction, add_named<NodeKind::kReduction>>("add_reduction",
      "add_reduction($self, name, inputs, params=None)\n--\n\n"
-     "Add a Reduction node on earlier nodes and return its id (the id of an equal node if one is stored)."},
-    {"add_external", fastcall(graph_store_add_external), METH_FASTCALL | METH_KEYWORDS,
+     "Add a Reduction node on earlier nodes and return its id (the id of an equal node if one is stored)."),
+    method_def<kAddExternal, add_external>("add_external",
      "add_external($self, descriptor, inputs, params=None)\n--\n\n"
      "Add an External node, the call of a payload described by a PayloadDescriptor or a dict with its\n"
-     "fields, and return its id (the id of an equal node if one is stored)."},
-    {"add_exchange", fastcall(graph_store_add_exchange), METH_FASTCALL | METH_KEYWORDS,
+     "fields, and return its id (the id of an equal node if one is stored)."),
+    method_def<kAddExchange, add_boundary<NodeKind::kExchange>>("add_exchange",
      "add_exchange($self, inputs, params=None)\n--\n\n"
      "Add an Exchange node and return its id. An Exchange's identity is its scheme ParamMap (params)\n"
      "plus its one logical input; nodes() shows its kind as \"exchange\". The store does not enforce\n"
-     "the input count."},
-    {"add_join", fastcall(graph_store_add_join), METH_FASTCALL | METH_KEYWORDS,
+     "the input count."),
+    method_def<kAddJoin, add_boundary<NodeKind::kJoin>>("add_join",
      "add_join($self, inputs, params=None)\n--\n\n"
      "Add a Join node and return its id. A Join's identity is its scheme ParamMap (params) plus its\n"
      "two ordered inputs [left, right]; nodes() shows its kind as \"join\". The store does not enforce\n"
-     "the input count."},
-    {"node_count", fastcall(graph_store_node_count), METH_FASTCALL | METH_KEYWORDS,
-     "node_count($self)\n--\n\nThe number of stored nodes."},
-    {"to_dot", fastcall(graph_store_to_dot), METH_FASTCALL | METH_KEYWORDS,
-     "to_dot($self)\n--\n\nThe graph as Graphviz DOT text; output nodes are drawn as double circles."},
-    {"nodes", fastcall(graph_store_nodes), METH_FASTCALL | METH_KEYWORDS,
-     "nodes($self)\n--\n\nOne dict per node, in id order."},
-    {"outputs", fastcall(graph_store_outputs), METH_FASTCALL | METH_KEYWORDS,
-     "outputs($self)\n--\n\nThe output marks, in the order they were marked."},
-    {"node_map", fastcall(graph_store_node_map), METH_FASTCALL | METH_KEYWORDS,
+     "the input count."),
+    method_def<kNodeCount, node_count>("node_count",
+     "node_count($self)\n--\n\nThe number of stored nodes."),
+    method_def<kToDot, to_dot>("to_dot",
+     "to_dot($self)\n--\n\nThe graph as Graphviz DOT text; output nodes are drawn as double circles."),
+    method_def<kNodes, nodes>("nodes",
+     "nodes($self)\n--\n\nOne dict per node, in id order."),
+    method_def<kOutputs, outputs>("outputs",
+     "outputs($self)\n--\n\nThe output marks, in the order they were marked."),
+    method_def<kNodeMap, node_map>("node_map",
      "node_map($self)\n--\n\n"
      "For a store that came out of a reduction: per node of the reduced-from graph, None when it was\n"
-     "dropped, else (reduced node id, member index or None). [] for any other store."},
+     "dropped, else (reduced node id, member index or None). [] for any other store."),
 };
 
 constexpr char kDoc[] =
@@ -291,26 +201,21 @@ PyObject* create_graph_store_type() {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kDoc)},
       {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<StorePtr>)},
       {Py_tp_methods, methods.data()},
       {0, nullptr},
   };
-  static PyType_Spec type_description{"builtins.GraphStore", sizeof(GraphStoreObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return PyType_FromSpec(&type_description);
+  static PyType_Spec spec = boxed_type_spec<StorePtr>("builtins.GraphStore", slots);
+  return PyType_FromSpec(&spec);
 }
 
 store::GraphStore* graph_store_of(PyObject* object) noexcept {
   if (!PyObject_TypeCheck(object, module_objects().graph_store_type)) return nullptr;
-  return as_store_object(object)->store.get();
+  return unbox<StorePtr>(object).get();
 }
 
 PyObject* wrap_graph_store(std::unique_ptr<store::GraphStore> store) {
-  PyTypeObject* type = module_objects().graph_store_type;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  std::construct_at(&as_store_object(self.get())->store, std::move(store));
-  return self.release();
+  return box(module_objects().graph_store_type, std::move(store));
 }
 
 }  // namespace brantel::py

@@ -15,11 +15,6 @@
 
 namespace brantel::py {
 
-struct GraphStoreObject {
-  PyObject_HEAD
-  std::unique_ptr<store::GraphStore> store;  // never null once constructed
-};
-
 // A new reference to the heap type, or nullptr with an error set.
 PyObject* create_graph_store_type();
 

@@ -7,7 +7,6 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/graph_store.h"
-#include "python/method.h"
 #include "store/blob/blob.h"
 
 namespace brantel::py {
@@ -18,59 +17,60 @@ namespace {
 // cost of detaching and re-attaching.
 constexpr std::size_t kDetachBytes = 64 * 1024;
 
-constexpr ArgSignature kSerializeSignature{"GraphStore.serialize()", {Interned::kOutputs}, 1, 1, 0, 0};
-constexpr ArgSignature kDeserializeSignature{"GraphStore.deserialize()", {Interned::kData}, 1, 1, 1, 0};
-
-PyObject* graph_store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kSerializeSignature, args, nargs, kwnames, a)) return nullptr;
-    std::optional<std::vector<store::NodeId>> outputs;
-    if (!convert_outputs(a[0], outputs)) return nullptr;
-    const store::GraphStore& source = *graph_store_of(self);
-    // Sized first, then filled: the records are copied once, from the store
-    // straight into the bytes object, with the store's lock held only for that copy.
-    const store::StoreExtent extent = source.extent();
-    // Nothing is copied or written for a bad id.
-    if (outputs && !check_outputs(*outputs, extent.node_count)) return nullptr;
-    const std::span<const store::NodeId> marks = outputs ? std::span<const store::NodeId>(*outputs)
-                                                         : std::span<const store::NodeId>(extent.outputs);
-    auto size = blob::blob_size(extent.node_count, extent.record_bytes, marks.size());
-    if (const blob::EncodeError* e = size.error()) return raise_value_error(e->message);
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-    if (!bytes) return nullptr;
-    const std::span<char> out(PyBytes_AS_STRING(bytes.get()), *size);
-    // The bytes object is not shared yet, so it can be written while detached.
-    run_detached(*size >= kDetachBytes, [&] {
-      source.copy_records(extent.node_count, blob::write_blob_frame(out, extent.node_count, marks));
-    });
-    return bytes.release();
+PyObject* serialize_impl(const store::GraphStore& source, const std::optional<std::vector<store::NodeId>>& outputs) {
+  // Sized first, then filled: the records are copied once, from the store
+  // straight into the bytes object, with the store's lock held only for that copy.
+  const store::StoreExtent extent = source.extent();
+  // Nothing is copied or written for a bad id.
+  if (outputs && !check_outputs(*outputs, extent.node_count)) return nullptr;
+  const std::span<const store::NodeId> marks = outputs ? std::span<const store::NodeId>(*outputs)
+                                                       : std::span<const store::NodeId>(extent.outputs);
+  auto size = blob::blob_size(extent.node_count, extent.record_bytes, marks.size());
+  if (const blob::EncodeError* e = size.error()) return raise_value_error(e->message);
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!bytes) return nullptr;
+  const std::span<char> out(PyBytes_AS_STRING(bytes.get()), *size);
+  // The bytes object is not shared yet, so it can be written while detached.
+  run_detached(*size >= kDetachBytes, [&] {
+    source.copy_records(extent.node_count, blob::write_blob_frame(out, extent.node_count, marks));
   });
+  return bytes.release();
 }
 
-PyObject* graph_store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kDeserializeSignature, args, nargs, kwnames, a)) return nullptr;
-    std::string_view data;
-    if (!convert_bytes(a[0], "data", data)) return nullptr;
-    // The bytes object is immutable and the caller holds it for the whole call,
-    // so it can be read in place while detached.
-    auto decoded = run_detached(data.size() >= kDetachBytes, [&] { return blob::decode_blob(data); });
-    if (const blob::BlobError* e = decoded.error()) return raise_value_error(blob::describe(*e));
-    return wrap_graph_store(std::move(*decoded));
-  });
+PyObject* serialize(PyObject* self, PyObject* const* a) {
+  std::optional<std::vector<store::NodeId>> outputs;
+  if (!convert_outputs(a[0], outputs)) return nullptr;
+  return serialize_impl(*graph_store_of(self), outputs);
 }
+
+// `data` views a bytes object: immutable, and held by the caller for the whole
+// call, so it can be read in place while detached.
+PyObject* deserialize_impl(std::string_view data) {
+  auto decoded = run_detached(data.size() >= kDetachBytes, [&] { return blob::decode_blob(data); });
+  if (const blob::BlobError* e = decoded.error()) return raise_value_error(blob::describe(*e));
+  return wrap_graph_store(std::move(*decoded));
+}
+
+PyObject* deserialize(PyObject*, PyObject* const* a) {
+  std::string_view data;
+  if (!convert_bytes(a[0], "data", data)) return nullptr;
+  return deserialize_impl(data);
+}
+
+constexpr ArgSignature kSerialize{"GraphStore.serialize()", {Interned::kOutputs}, 1, 1, 0, 0};
+constexpr ArgSignature kDeserialize{"GraphStore.deserialize()", {Interned::kData}, 1, 1, 1, 0};
 
 const PyMethodDef kMethods[] = {
-    {"serialize", fastcall(graph_store_serialize), METH_FASTCALL | METH_KEYWORDS,
-     "serialize($self, outputs=None)\n--\n\n"
-     "The canonical IR blob (bytes starting with b\"BIR1\"). The output section lists the stored\n"
-     "output marks, or exactly the given outputs in their order."},
-    {"deserialize", fastcall(graph_store_deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "deserialize(data)\n--\n\n"
-     "A new GraphStore rebuilt from an IR blob; the ids of a blob written by serialize() are kept."},
+    method_def<kSerialize, serialize>(
+        "serialize",
+        "serialize($self, outputs=None)\n--\n\n"
+        "The canonical IR blob (bytes starting with b\"BIR1\"). The output section lists the stored\n"
+        "output marks, or exactly the given outputs in their order."),
+    method_def<kDeserialize, deserialize>(
+        "deserialize",
+        "deserialize(data)\n--\n\n"
+        "A new GraphStore rebuilt from an IR blob; the ids of a blob written by serialize() are kept.",
+        METH_STATIC),
 };
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "python/args.h"
+#include "python/boxed.h"
 #include "python/convert.h"
 #include "python/errors.h"
-#include "python/method.h"
 #include "python/reduction.h"
 #include "optimizer/incremental/incremental_reducer.h"
 
@@ -22,146 +22,100 @@ namespace brantel::py {
 
 namespace {
 
-struct IncrementalReducerObject {
-  PyObject_HEAD
-  std::unique_ptr<incremental::IncrementalReducer> reducer;  // never null once constructed
-};
+using ReducerPtr = std::unique_ptr<incremental::IncrementalReducer>;  // never null once constructed
 
-incremental::IncrementalReducer& reducer_of(PyObject* self) {
-  return *reinterpret_cast<IncrementalReducerObject*>(self)->reducer;
-}
+incremental::IncrementalReducer& reducer_of(PyObject* self) { return *unbox<ReducerPtr>(self); }
 
 constexpr ArgSignature kNewSignature{"IncrementalReducer.__new__()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kStepSignature{"IncrementalReducer.step()", {Interned::kStore}, 1, 1, 1, 0};
-constexpr ArgSignature kWatermarkSignature{"IncrementalReducer.watermark()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kTotalWorkSignature{"IncrementalReducer.total_work()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kCanonicalCountSignature{"IncrementalReducer.canonical_count()", {}, 0, 0, 0, 0};
-constexpr ArgSignature kFinalizeSignature{"IncrementalReducer.finalize()",
-                                {Interned::kStore, Interned::kMaximalFusion, Interned::kOutputs},
-                                3,
-                                1,
-                                1,
-                                0};
 
 PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
     std::array<Ref, kMaxArgs> keep;
     if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    std::construct_at(&reinterpret_cast<IncrementalReducerObject*>(self.get())->reducer,
-                      std::make_unique<incremental::IncrementalReducer>());
-    return self.release();
+    return box(type, std::make_unique<incremental::IncrementalReducer>());
   });
 }
 
-void incremental_reducer_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<IncrementalReducerObject*>(self)->reducer);
-  type->tp_free(self);
-  Py_DECREF(type);
+PyObject* step_impl(incremental::IncrementalReducer& reducer, const store::GraphStore& store) {
+  auto consumed = run_detached(true, [&] { return reducer.step(store); });
+  if (const incremental::ReducerError* e = consumed.error()) return raise_value_error(describe(*e));
+  return PyLong_FromUnsignedLongLong(*consumed);
 }
 
-PyObject* incremental_reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kStepSignature, args, nargs, kwnames, a)) return nullptr;
-    const store::GraphStore* store = convert_store(a[0], "store");
-    if (store == nullptr) return nullptr;
-    auto consumed = run_detached(true, [&] { return reducer_of(self).step(*store); });
-    if (const incremental::ReducerError* e = consumed.error()) return raise_value_error(describe(*e));
-    return PyLong_FromUnsignedLongLong(*consumed);
-  });
+PyObject* step(PyObject* self, PyObject* const* a) {
+  const store::GraphStore* store = convert_store(a[0], "store");
+  if (store == nullptr) return nullptr;
+  return step_impl(reducer_of(self), *store);
 }
 
 template <std::uint64_t (incremental::IncrementalReducer::*kGetter)() const>
-PyObject* counter(const ArgSignature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  ArgSlots a;
-  if (!parse_fastcall(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* counter(PyObject* self, PyObject* const*) {
   return PyLong_FromUnsignedLongLong((reducer_of(self).*kGetter)());
 }
 
-PyObject* incremental_reducer_watermark(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
-  return entry([&] {
-    return counter<&incremental::IncrementalReducer::watermark>(kWatermarkSignature, self, args, nargs, kwnames);
+PyObject* finalize_impl(incremental::IncrementalReducer& reducer, const store::GraphStore& store,
+                        std::optional<std::vector<store::NodeId>> outputs, bool maximal_fusion) {
+  // The requested outputs are settled before the reducer lock is taken; a bad
+  // explicit id leaves the reducer untouched.
+  if (outputs && !check_outputs(*outputs, store.node_count())) return nullptr;
+  const std::vector<store::NodeId> roots = outputs ? std::move(*outputs) : store.output_marks();
+  auto reduced = run_detached(true, [&]() -> support::Result<Reduced, incremental::ReducerError> {
+    auto result = reducer.finalize(store, roots, maximal_fusion);
+    if (const incremental::ReducerError* e = result.error()) return support::Err{*e};
+    return build_reduced(std::move(*result));
   });
+  if (const incremental::ReducerError* e = reduced.error()) return raise_value_error(describe(*e));
+  return reduced_to_python(std::move(*reduced));
 }
 
-PyObject* incremental_reducer_total_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-  return entry([&] {
-    return counter<&incremental::IncrementalReducer::total_work>(kTotalWorkSignature, self, args, nargs, kwnames);
-  });
+PyObject* finalize(PyObject* self, PyObject* const* a) {
+  const store::GraphStore* store = convert_store(a[0], "store");
+  if (store == nullptr) return nullptr;
+  bool maximal_fusion = false;
+  std::optional<std::vector<store::NodeId>> outputs;
+  if (!convert_bool(a[1], "maximal_fusion", maximal_fusion) || !convert_outputs(a[2], outputs)) return nullptr;
+  return finalize_impl(reducer_of(self), *store, std::move(outputs), maximal_fusion);
 }
 
-PyObject* incremental_reducer_canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
-  return entry([&] {
-    return counter<&incremental::IncrementalReducer::canonical_count>(kCanonicalCountSignature, self, args, nargs,
-                                                                      kwnames);
-  });
-}
+constexpr ArgSignature kStep{"IncrementalReducer.step()", {Interned::kStore}, 1, 1, 1, 0};
+constexpr ArgSignature kWatermark{"IncrementalReducer.watermark()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kTotalWork{"IncrementalReducer.total_work()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kCanonicalCount{"IncrementalReducer.canonical_count()", {}, 0, 0, 0, 0};
+constexpr ArgSignature kFinalize{
+    "IncrementalReducer.finalize()", {Interned::kStore, Interned::kMaximalFusion, Interned::kOutputs}, 3, 1, 1, 0};
 
-PyObject* incremental_reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kFinalizeSignature, args, nargs, kwnames, a)) return nullptr;
-    const store::GraphStore* store = convert_store(a[0], "store");
-    if (store == nullptr) return nullptr;
-    bool maximal_fusion = false;
-    std::optional<std::vector<store::NodeId>> outputs;
-    if (!convert_bool(a[1], "maximal_fusion", maximal_fusion) || !convert_outputs(a[2], outputs)) return nullptr;
-    // The requested outputs are settled before the reducer lock is taken; a bad
-    // explicit id leaves the reducer untouched.
-    std::vector<store::NodeId> roots;
-    if (outputs) {
-      if (!check_outputs(*outputs, store->node_count())) return nullptr;
-      roots = std::move(*outputs);
-    } else {
-      roots = store->output_marks();
-    }
-    auto reduced = run_detached(true, [&]() -> support::Result<Reduced, incremental::ReducerError> {
-      auto result = reducer_of(self).finalize(*store, roots, maximal_fusion);
-      if (const incremental::ReducerError* e = result.error()) return support::Err{*e};
-      return build_reduced(std::move(*result));
-    });
-    if (const incremental::ReducerError* e = reduced.error()) return raise_value_error(describe(*e));
-    return reduced_to_python(std::move(*reduced));
-  });
-}
+using incremental::IncrementalReducer;
 
-const PyMethodDef kMethods[] = {
-    {"step", fastcall(incremental_reducer_step), METH_FASTCALL | METH_KEYWORDS,
-     "step($self, store)\n--\n\n"
-     "Fold the nodes added to store since the previous step into the canonical form; returns how many\n"
-     "nodes were consumed (0 when nothing is new)."},
-    {"watermark", fastcall(incremental_reducer_watermark), METH_FASTCALL | METH_KEYWORDS,
-     "watermark($self)\n--\n\nThe number of store nodes consumed so far."},
-    {"total_work", fastcall(incremental_reducer_total_work), METH_FASTCALL | METH_KEYWORDS,
-     "total_work($self)\n--\n\nThe number of nodes processed by completed consumptions."},
-    {"canonical_count", fastcall(incremental_reducer_canonical_count), METH_FASTCALL | METH_KEYWORDS,
-     "canonical_count($self)\n--\n\nThe number of nodes in the canonical form."},
-    {"finalize", fastcall(incremental_reducer_finalize), METH_FASTCALL | METH_KEYWORDS,
-     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-     "Consume what is new in store, then reduce the canonical form as GraphStore.reduce does;\n"
-     "returns (reduced GraphStore, report dict). The reducer stays usable."},
+PyMethodDef kMethods[] = {
+    method_def<kStep, step>(
+        "step",
+        "step($self, store)\n--\n\n"
+        "Fold the nodes added to store since the previous step into the canonical form; returns how many\n"
+        "nodes were consumed (0 when nothing is new)."),
+    method_def<kWatermark, counter<&IncrementalReducer::watermark>>(
+        "watermark", "watermark($self)\n--\n\nThe number of store nodes consumed so far."),
+    method_def<kTotalWork, counter<&IncrementalReducer::total_work>>(
+        "total_work", "total_work($self)\n--\n\nThe number of nodes processed by completed consumptions."),
+    method_def<kCanonicalCount, counter<&IncrementalReducer::canonical_count>>(
+        "canonical_count", "canonical_count($self)\n--\n\nThe number of nodes in the canonical form."),
+    method_def<kFinalize, finalize>(
+        "finalize",
+        "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Consume what is new in store, then reduce the canonical form as GraphStore.reduce does;\n"
+        "returns (reduced GraphStore, report dict). The reducer stays usable."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kIncrementalReducerDoc)},
     {Py_tp_new, reinterpret_cast<void*>(incremental_reducer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(incremental_reducer_dealloc)},
-    {Py_tp_methods, const_cast<PyMethodDef*>(kMethods)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<ReducerPtr>)},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kTypeDescription{"builtins.IncrementalReducer", sizeof(IncrementalReducerObject), 0,
-                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+PyType_Spec kTypeDescription = boxed_type_spec<ReducerPtr>("builtins.IncrementalReducer", kSlots);
 
 }  // namespace
 

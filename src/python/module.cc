@@ -6,7 +6,6 @@
 #include "python/errors.h"
 #include "python/graph_store.h"
 #include "python/incremental_reducer.h"
-#include "python/method.h"
 #include "python/payload_descriptor.h"
 
 #ifndef BRANTEL_VERSION
@@ -68,16 +67,10 @@ bool ensure_objects() {
 
 constexpr ArgSignature kVersionSignature{"version()", {}, 0, 0, 0, 0};
 
-PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    ArgSlots a;
-    if (!parse_fastcall(kVersionSignature, args, nargs, kwnames, a)) return nullptr;
-    return PyUnicode_FromString(BRANTEL_VERSION);
-  });
-}
+PyObject* version(PyObject*, PyObject* const*) { return PyUnicode_FromString(BRANTEL_VERSION); }
 
-PyMethodDef kVersionDef{"version", fastcall(version), METH_FASTCALL | METH_KEYWORDS,
-                        "version()\n--\n\nThe version of brantel_core."};
+PyMethodDef kVersionDef =
+    method_def<kVersionSignature, version>("version", "version()\n--\n\nThe version of brantel_core.");
 
 int add_object(PyObject* module, const char* name, PyObject* object) {
   return PyModule_AddObjectRef(module, name, object);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "python/args.h"
+#include "python/boxed.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/module.h"
@@ -12,13 +13,6 @@
 namespace brantel::py {
 
 namespace {
-
-struct PayloadDescriptorObject {
-  PyObject_HEAD
-  store::PayloadDescriptor value;
-};
-
-PayloadDescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<PayloadDescriptorObject*>(self); }
 
 constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
                            {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
@@ -44,18 +38,8 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
       if (!convert_str_argument(slots[5], "preprocessing_ref", reference)) return nullptr;
       value.preprocessing_ref = std::string(reference);
     }
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    std::construct_at(&as_descriptor(self.get())->value, std::move(value));
-    return self.release();
+    return box(type, std::move(value));
   });
-}
-
-void payload_descriptor_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&as_descriptor(self)->value);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* from_utf8(const std::string& s) {
@@ -65,7 +49,7 @@ PyObject* from_utf8(const std::string& s) {
 // The closure selects the field: 0..4 in record order, 5 the optional reference.
 PyObject* payload_descriptor_get(PyObject* self, void* closure) {
   return entry([&]() -> PyObject* {
-    const store::PayloadDescriptor& d = as_descriptor(self)->value;
+    const store::PayloadDescriptor& d = unbox<store::PayloadDescriptor>(self);
     switch (reinterpret_cast<std::intptr_t>(closure)) {
       case 0: return from_utf8(d.kind);
       case 1: return from_utf8(d.content_hash);
@@ -98,13 +82,12 @@ constexpr char kDoc[] =
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<store::PayloadDescriptor>)},
     {Py_tp_getset, kGetters},
     {0, nullptr},
 };
 
-PyType_Spec kTypeDescription{"builtins.PayloadDescriptor", sizeof(PayloadDescriptorObject), 0,
-                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+PyType_Spec kTypeDescription = boxed_type_spec<store::PayloadDescriptor>("builtins.PayloadDescriptor", kSlots);
 
 }  // namespace
 
@@ -112,7 +95,7 @@ PyObject* create_payload_descriptor_type() { return PyType_FromSpec(&kTypeDescri
 
 const store::PayloadDescriptor* payload_descriptor_of(PyObject* object) noexcept {
   if (!PyObject_TypeCheck(object, module_objects().payload_descriptor_type)) return nullptr;
-  return &as_descriptor(object)->value;
+  return &unbox<store::PayloadDescriptor>(object);
 }
 
 }  // namespace brantel::py
