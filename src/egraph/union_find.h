@@ -18,6 +18,7 @@
 
 #include "egraph/symbol_node.h"
 #include "support/check.h"
+#include "support/huge_pages.h"
 
 namespace brantel::egraph {
 
@@ -60,7 +61,7 @@ class UnionFind {
   void link(Id root, Id child_root) { support::at_checked(parents_, child_root) = root; }
 
  private:
-  std::vector<Id> parents_;
+  support::HugeVector<Id> parents_;
 };
 
 }  // namespace brantel::egraph

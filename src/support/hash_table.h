@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/huge_pages.h"
+
 namespace brantel::support {
 
 template <typename Entry>
@@ -93,7 +95,7 @@ class HashTable {
   }
 
   void rehash(std::size_t count) {
-    std::vector<Slot> fresh(count);
+    HugeVector<Slot> fresh(count);
     const std::size_t mask = count - 1;
     for (Slot& slot : slots_) {
       if (slot.tag == 0) continue;
@@ -104,7 +106,7 @@ class HashTable {
     slots_ = std::move(fresh);
   }
 
-  std::vector<Slot> slots_;
+  HugeVector<Slot> slots_;
   std::size_t size_ = 0;
 };
 

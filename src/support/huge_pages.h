@@ -1,68 +1,69 @@
-// Transparent huge pages for large, freshly allocated blocks: aligned mappings, and
-// advice for blocks that come from elsewhere.
+// Huge pages for large blocks: the one place the module asks for them.
 //
-// On the virtual machines this code runs on, the first touch of a 4 KiB page costs
-// microseconds, so a table of tens of megabytes filled front to back spends more
-// time in the kernel than in the loop that fills it. Advising the block before it
-// is touched lets the kernel fault it in 2 MiB at a time.
+// Where transparent huge pages are on "madvise" (a common default, and this
+// project's machines), a block the size of a store's records or an e-graph's
+// classes is otherwise faulted in 4 KiB at a time, and on a virtual machine
+// each fault costs microseconds. A block of at least kAdviseBytes therefore
+// starts on a 2 MiB boundary and is advised before it is touched. Only a hint:
+// where huge pages are off the kernel ignores it.
 //
-// Only a hint: where huge pages are unavailable the kernel ignores it, and nothing
-// observable depends on it.
-//
-// Example: reserve_advised(node_map, 1'000'000) reserves 32 MB and advises the
-// 2 MiB-aligned pages inside it, so filling it takes about 15 faults, not 7,800.
-//
-// The vector helpers leave blocks below kAdviseBytes alone: they hold at most one
-// huge page, and the advice would split the mapping for little gain.
+// Kept for its figure (medians of 5 interleaved runs with and without): add 9 %
+// and 18 % faster at 100,000 and 1,000,000 nodes, serialize 22 % and 69 %.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
-#include <iterator>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace brantel::support {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-
-// Advises the whole 2 MiB pages inside [data, data + bytes); a no-op for null data
-// or a range holding none.
-void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
-
-// A fresh anonymous mapping of `bytes` (a multiple of kHugePageBytes) starting on
-// a huge-page boundary, since only aligned 2 MiB ranges can be huge pages; it is
-// not advised yet. Throws std::bad_alloc when the kernel refuses. Linux only.
-void* map_huge_aligned(std::size_t bytes);
-
+// Smaller blocks hold at most one huge page; advising them would split the
+// mapping for little gain.
 inline constexpr std::size_t kAdviseBytes = std::size_t{4} << 20;
 
-// Reserves room for `n` elements in an empty `v` and advises the new block
-// before anything touches it, when it is at least kAdviseBytes.
-template <typename T>
-void reserve_advised(std::vector<T>& v, std::size_t n) {
-  v.reserve(n);
-  const std::size_t bytes = v.capacity() * sizeof(T);
-  if (bytes >= kAdviseBytes) advise_huge_pages(v.data(), bytes);
-}
-
-// Moves `v` into a new, advised block with room for `n` elements, unless it has
-// that room already. The contents are kept.
-template <typename T>
-void grow_advised(std::vector<T>& v, std::size_t n) {
-  if (v.capacity() >= n) return;
-  std::vector<T> grown;
-  reserve_advised(grown, n);
-  grown.insert(grown.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
-  v.swap(grown);
-}
-
-// `v` resized to `n` copies of `value`, in a block advised before it is filled.
-template <typename T>
-void assign_advised(std::vector<T>& v, std::size_t n, const T& value) {
-  if (v.capacity() < n) {
-    std::vector<T>().swap(v);
-    reserve_advised(v, n);
+// Advises the whole 2 MiB pages inside [data, data + bytes).
+inline void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePageBytes - 1);
+  if (bytes >= kAdviseBytes && end > begin) {
+    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
-  v.assign(n, value);
 }
+
+template <typename T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() = default;
+  template <typename U>
+  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kAdviseBytes) return std::allocator<T>().allocate(n);
+    const std::size_t rounded = (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    void* block = std::aligned_alloc(kHugePageBytes, rounded);
+    if (block == nullptr) throw std::bad_alloc();
+    advise_huge_pages(block, rounded);
+    return static_cast<T*>(block);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kAdviseBytes) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      std::free(p);
+    }
+  }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) noexcept { return true; }
+};
+
+// A std::vector whose large blocks are on huge pages.
+template <typename T>
+using HugeVector = std::vector<T, HugePageAllocator<T>>;
 
 }  // namespace brantel::support

@@ -6,7 +6,7 @@
 //
 // Why: almost every e-class holds one e-node and almost every term one or two
 // children, and a million-term graph would otherwise pay a malloc and a free for
-// each. (Parent lists spill into a pool instead; see parent_list.h.)
+// each.
 // Example: SmallVec<Id, 2> holding {3, 7} is 16 bytes with no allocation; pushing a
 // third id moves the three ids to a heap block of capacity 4.
 //

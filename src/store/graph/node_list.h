@@ -10,6 +10,7 @@
 
 #include "store/model/node.h"
 #include "store/model/record.h"
+#include "support/huge_pages.h"
 
 namespace brantel::store {
 
@@ -54,8 +55,8 @@ class NodeList {
   }
 
  private:
-  std::string bytes_;
-  std::vector<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
+  std::basic_string<char, std::char_traits<char>, support::HugePageAllocator<char>> bytes_;
+  support::HugeVector<std::uint64_t> offsets_;  // size() + 1 entries; record i is [offsets_[i], offsets_[i+1])
 };
 
 }  // namespace brantel::store
