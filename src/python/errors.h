@@ -34,13 +34,6 @@ auto entry(Body&& body) -> decltype(body()) {
   using R = decltype(body());
   static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>,
                 "entry serves functions that return an object or a status");
-  constexpr R kFailed = [] {
-    if constexpr (std::is_same_v<R, PyObject*>) {
-      return static_cast<PyObject*>(nullptr);
-    } else {
-      return -1;
-    }
-  }();
   WaitHookScope hook;
   try {
     return body();
@@ -51,7 +44,11 @@ auto entry(Body&& body) -> decltype(body()) {
   } catch (const std::length_error&) {
     PyErr_NoMemory();
   }
-  return kFailed;
+  if constexpr (std::is_same_v<R, int>) {
+    return -1;
+  } else {
+    return nullptr;
+  }
 }
 
 // Each raise_* sets the error and returns nullptr, so a caller can write

@@ -69,27 +69,23 @@ constexpr ArgSignature kVersionSignature{"version()", {}, 0, 0, 0, 0};
 
 PyObject* version(PyObject*, PyObject* const*) { return PyUnicode_FromString(BRANTEL_VERSION); }
 
-PyMethodDef kVersionDef =
-    method_def<kVersionSignature, version>("version", "version()\n--\n\nThe version of brantel_core.");
-
-int add_object(PyObject* module, const char* name, PyObject* object) {
-  return PyModule_AddObjectRef(module, name, object);
-}
+PyMethodDef kFunctions[] = {
+    method_def<kVersionSignature, version>("version", "version()\n--\n\nThe version of brantel_core."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 int exec_module(PyObject* module) {
   return entry([&]() -> int {
     if (!ensure_objects()) return -1;
     const ModuleObjects& o = g_objects;
-    if (add_object(module, "GraphStore", reinterpret_cast<PyObject*>(o.graph_store_type)) < 0 ||
-        add_object(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(o.payload_descriptor_type)) < 0 ||
-        add_object(module, "IncrementalReducer", reinterpret_cast<PyObject*>(o.incremental_reducer_type)) < 0) {
-      return -1;
-    }
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-    Ref version_function = Ref::steal(PyCFunction_NewEx(&kVersionDef, nullptr, module_name.get()));
-    if (!version_function || add_object(module, "version", version_function.get()) < 0) return -1;
-    return add_object(module, "PanicException", o.panic_exception);
+    // In this order: the module's attributes keep it.
+    const bool added =
+        PyModule_AddObjectRef(module, "GraphStore", reinterpret_cast<PyObject*>(o.graph_store_type)) == 0 &&
+        PyModule_AddObjectRef(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(o.payload_descriptor_type)) == 0 &&
+        PyModule_AddObjectRef(module, "IncrementalReducer", reinterpret_cast<PyObject*>(o.incremental_reducer_type)) == 0 &&
+        PyModule_AddFunctions(module, kFunctions) == 0 &&
+        PyModule_AddObjectRef(module, "PanicException", o.panic_exception) == 0;
+    return added ? 0 : -1;
   });
 }
 

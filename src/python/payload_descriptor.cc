@@ -42,36 +42,31 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
   });
 }
 
-PyObject* from_utf8(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+using store::PayloadDescriptor;
+
+PyObject* text_of(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// The closure selects the field: 0..4 in record order, 5 the optional reference.
-PyObject* payload_descriptor_get(PyObject* self, void* closure) {
+template <std::string PayloadDescriptor::*kField>
+PyObject* get_text(PyObject* self, void*) {
+  return entry([&] { return text_of(unbox<PayloadDescriptor>(self).*kField); });
+}
+
+PyObject* get_preprocessing_ref(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
-    const store::PayloadDescriptor& d = unbox<store::PayloadDescriptor>(self);
-    switch (reinterpret_cast<std::intptr_t>(closure)) {
-      case 0: return from_utf8(d.kind);
-      case 1: return from_utf8(d.content_hash);
-      case 2: return from_utf8(d.framework);
-      case 3: return from_utf8(d.version);
-      case 4: return from_utf8(d.io_schema);
-      default:
-        if (!d.preprocessing_ref) Py_RETURN_NONE;
-        return from_utf8(*d.preprocessing_ref);
-    }
+    const std::optional<std::string>& text = unbox<PayloadDescriptor>(self).preprocessing_ref;
+    return text ? text_of(*text) : Py_NewRef(Py_None);
   });
 }
 
-void* field(std::intptr_t i) { return reinterpret_cast<void*>(i); }
-
 PyGetSetDef kGetters[] = {
-    {"kind", payload_descriptor_get, nullptr, nullptr, field(0)},
-    {"content_hash", payload_descriptor_get, nullptr, nullptr, field(1)},
-    {"framework", payload_descriptor_get, nullptr, nullptr, field(2)},
-    {"version", payload_descriptor_get, nullptr, nullptr, field(3)},
-    {"io_schema", payload_descriptor_get, nullptr, nullptr, field(4)},
-    {"preprocessing_ref", payload_descriptor_get, nullptr, nullptr, field(5)},
+    {"kind", get_text<&PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
+    {"content_hash", get_text<&PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
+    {"framework", get_text<&PayloadDescriptor::framework>, nullptr, nullptr, nullptr},
+    {"version", get_text<&PayloadDescriptor::version>, nullptr, nullptr, nullptr},
+    {"io_schema", get_text<&PayloadDescriptor::io_schema>, nullptr, nullptr, nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

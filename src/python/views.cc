@@ -72,13 +72,15 @@ Ref params_of(const store::ParamMap& params) {
   });
 }
 
-Ref ids_of(const store::IdsView& ids) {
-  Ref list = Ref::steal(PyList_New(ids.size()));
+// A list of ids from a vector or a record's IdsView.
+template <typename Ids>
+Ref id_list(const Ids& ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return list;
-  for (std::uint32_t i = 0; i < ids.size(); ++i) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
     PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
     if (id == nullptr) return Ref();
-    PyList_SET_ITEM(list.get(), i, id);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
   }
   return list;
 }
@@ -161,7 +163,7 @@ Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
   PyObject* out = dict.get();
   bool ok = set_item(out, Interned::kId, Ref::steal(PyLong_FromUnsignedLongLong(id))) &&
             set_item(out, Interned::kOutput, Ref::borrow(output ? Py_True : Py_False)) &&
-            set_item(out, Interned::kInputs, ids_of(v.inputs())) &&
+            set_item(out, Interned::kInputs, id_list(v.inputs())) &&
             set_item(out, Interned::kKind, interned(kind_name(v.kind()))) &&
             set_item(out, Interned::kName, str_of(v.name())) &&
             set_item(out, Interned::kParams, params_of(v.params()));
@@ -190,16 +192,7 @@ PyObject* nodes_to_python(const store::Snapshot& snapshot) {
   return list.release();
 }
 
-PyObject* ids_to_python(const std::vector<store::NodeId>& ids) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
-    if (id == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
-  }
-  return list.release();
-}
+PyObject* ids_to_python(const std::vector<store::NodeId>& ids) { return id_list(ids).release(); }
 
 PyObject* node_map_to_python(const std::vector<store::NodeMapEntry>& node_map) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
