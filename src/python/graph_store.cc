@@ -37,8 +37,8 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // ---- add methods ---------------------------------------------------------------
 
 // An add method's arguments, converted. Fresh per call: reusing the buffers
-// across a thread's adds gained 0-6 % on the add benchmark (100,000 and
-// 1,000,000 nodes), too little for the care re-entrant calls need.
+// across a thread's adds gained 0-6 % at 100,000 adds (two A/B runs, medians
+// of 5), short of the 10 % that pays for the care re-entrant calls need.
 struct NodeFields {
   std::string_view name;  // into the caller's str, which outlives the call
   store::PayloadDescriptor descriptor;
