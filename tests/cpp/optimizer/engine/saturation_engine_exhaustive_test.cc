@@ -10,15 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "optimizer/engine/rule_set.h"
+#include "testing/rule_labels.h"
 #include "optimizer/engine/saturation_engine.h"
 
 namespace brantel::engine {
 namespace {
 
-bool is_identity(const std::string& label) {
-  return std::find(kIdentityLabels.begin(), kIdentityLabels.end(), label) != kIdentityLabels.end();
-}
+using reference::is_identity;
 
 std::vector<std::string> oracle_forms(const std::vector<EngineTerm>& terms) {
   std::vector<std::string> forms;
@@ -92,7 +90,7 @@ bool check_graph(SaturationEngine& engine, const std::vector<EngineTerm>& terms)
 
 TEST(SaturationEngineExhaustive, AllGraphsUpToFourTermsMatchTheNaiveCanonicalForm) {
   std::vector<std::string> with_children = {"op|add", "op|mul", "red|r"};
-  for (std::string_view l : kIdentityLabels) with_children.emplace_back(l);
+  for (std::string_view l : reference::kIdentityLabels) with_children.emplace_back(l);
 
   SaturationEngine engine;
   std::vector<EngineTerm> terms;

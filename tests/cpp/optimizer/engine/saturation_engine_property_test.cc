@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "egraph/runner.h"
-#include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
 #include "testing/naive_union_find.h"
 #include "testing/rule_labels.h"
@@ -51,8 +50,8 @@ std::vector<std::size_t> naive_classes(const std::vector<EngineTerm>& terms) {
 std::vector<EngineTerm> random_graph(std::mt19937& rng) {
   static const std::vector<std::string> labels = [] {
     std::vector<std::string> l = {"op|sub", "op|neg", "op|add|axis=i0", "red|sum", "exch", "join"};
-    for (std::string_view op : kCommutativeOps) l.push_back("op|" + std::string(op));
-    for (std::string_view id : kIdentityLabels) {
+    for (std::string_view op : reference::kCommutativeOps) l.push_back("op|" + std::string(op));
+    for (std::string_view id : reference::kIdentityLabels) {
       l.emplace_back(id);
       l.emplace_back(id);  // twice as likely: identities drive most merges
     }

@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "optimizer/engine/rule_set.h"
 #include "optimizer/engine/saturation_engine.h"
 #include "testing/rule_labels.h"
 
@@ -68,12 +67,12 @@ TermGraph pipeline_graph(std::size_t n, unsigned seed) {
         t.children = {earlier.children[1], earlier.children[0]};
         if (roll() < 30) std::swap(t.children[0], t.children[1]);
       } else {
-        t.label = "op|" + std::string(kCommutativeOps[rng() % kCommutativeOps.size()]);
+        t.label = "op|" + std::string(reference::kCommutativeOps[rng() % reference::kCommutativeOps.size()]);
         t.children = {pick(i), pick(i)};
       }
       commutative.push_back(i);
     } else if (r < 44) {
-      t.label = std::string(kIdentityLabels[rng() % kIdentityLabels.size()]);
+      t.label = std::string(reference::kIdentityLabels[rng() % reference::kIdentityLabels.size()]);
       t.children = {pick(i)};
     } else if (r < 74) {
       t.label = kUnary[rng() % std::size(kUnary)];

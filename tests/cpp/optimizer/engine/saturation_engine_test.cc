@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "egraph/work_budget.h"
-#include "optimizer/engine/rule_set.h"
+#include "testing/rule_labels.h"
 #include "support/check.h"
 
 namespace brantel::engine {
@@ -107,7 +107,7 @@ TEST(SaturationEngine, EqualTermsMergeWithoutAnyRule) {
 }
 
 TEST(SaturationEngine, EveryIdentityLabelMapsToItsChild) {
-  for (std::string_view label : kIdentityLabels) {
+  for (std::string_view label : reference::kIdentityLabels) {
     const CanonicalTerms out = run({t("src|a"), t("op|exp", {0}), t(std::string(label), {1})}, {2});
     EXPECT_EQ(out.terms.size(), 2u) << label;
     EXPECT_EQ(out.term_map, (std::vector<std::uint64_t>{0, 1, 1})) << label;
@@ -131,7 +131,7 @@ TEST(SaturationEngine, NearIdentityLabelsAreKept) {
 }
 
 TEST(SaturationEngine, CommutedPairKeepsTheEarlierTermOnly) {
-  for (std::string_view op : kCommutativeOps) {
+  for (std::string_view op : reference::kCommutativeOps) {
     const std::string label = "op|" + std::string(op);
     const CanonicalTerms out = run({t("src|a"), t("src|b"), t(label, {0, 1}), t(label, {1, 0})}, {3});
     ASSERT_EQ(out.terms.size(), 3u) << label;
