@@ -2,15 +2,24 @@
 
 #include <algorithm>
 #include <charconv>
-#include <limits>
+#include <iterator>
+#include <system_error>
 #include <type_traits>
+#include <variant>
 
 namespace brantel::store {
 
 namespace {
 
-// The four characters the label grammar uses as separators. "%" is escaped too,
-// so that an escaped text never contains a bare "%" that unescaping could misread.
+// The four characters the label grammar uses as separators, with their escapes.
+// "%" is escaped too, so that an escaped text never contains a bare "%" that
+// unescaping could misread.
+struct Escape {
+  char plain;
+  std::string_view escaped;
+};
+constexpr Escape kEscapes[] = {{'%', "%25"}, {';', "%3B"}, {'=', "%3D"}, {'|', "%7C"}};
+
 constexpr bool needs_escape(char c) noexcept { return c == '%' || c == ';' || c == '=' || c == '|'; }
 
 // Escaping in one pass equals the four ordered whole-text replacements: after
@@ -19,14 +28,10 @@ constexpr bool needs_escape(char c) noexcept { return c == '%' || c == ';' || c 
 void append_escaped(std::string& out, std::string_view text) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (!needs_escape(c)) [[likely]] continue;
+    if (!needs_escape(text[i])) [[likely]] continue;
     out.append(text.data() + run, i - run);
-    switch (c) {
-      case '%': out.append("%25", 3); break;
-      case ';': out.append("%3B", 3); break;
-      case '=': out.append("%3D", 3); break;
-      default: out.append("%7C", 3); break;
+    for (const Escape& e : kEscapes) {
+      if (e.plain == text[i]) out.append(e.escaped);
     }
     run = i + 1;
   }
@@ -40,44 +45,26 @@ void append_escaped(std::string& out, std::string_view text) {
 void append_unescaped(std::string& out, std::string_view text) {
   std::size_t run = 0;
   std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] != '%' || text.size() - i < 3) {
-      ++i;
-      continue;
-    }
-    char decoded = 0;
-    const char a = text[i + 1];
-    const char b = text[i + 2];
-    if (a == '7' && b == 'C') {
-      decoded = '|';
-    } else if (a == '3' && b == 'D') {
-      decoded = '=';
-    } else if (a == '3' && b == 'B') {
-      decoded = ';';
-    } else if (a == '2' && b == '5') {
-      decoded = '%';
-    } else {
+  while ((i = text.find('%', i)) != std::string_view::npos) {
+    const std::string_view candidate = text.substr(i, 3);
+    const auto* e = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                 [&](const Escape& x) { return x.escaped == candidate; });
+    if (e == std::end(kEscapes)) {
       ++i;
       continue;
     }
     out.append(text.data() + run, i - run);
-    out.push_back(decoded);
+    out.push_back(e->plain);
     i += 3;
     run = i;
   }
   out.append(text.data() + run, text.size() - run);
 }
 
-void append_decimal(std::string& out, std::uint64_t v) {
+template <typename Integer>
+void append_decimal(std::string& out, Integer v) {
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
-
-void append_int_token(std::string& out, std::int64_t v) {
-  char buf[24];
-  buf[0] = 'i';
-  const auto r = std::to_chars(buf + 1, buf + sizeof buf, v);
   out.append(buf, r.ptr);
 }
 
@@ -90,34 +77,28 @@ void append_float_token(std::string& out, std::uint64_t bits) {
   out.append(buf, sizeof buf);
 }
 
-void append_bool_token(std::string& out, bool v) {
-  if (v) {
-    out.append("btrue", 5);
-  } else {
-    out.append("bfalse", 6);
-  }
+// One token per parameter type; the first letter names the type.
+void append_typed_token(std::string& out, std::int64_t v) {
+  out.push_back('i');
+  append_decimal(out, v);
 }
-
-void append_str_token(std::string& out, std::string_view v) {
+void append_typed_token(std::string& out, FloatBits v) { append_float_token(out, v.bits); }
+void append_typed_token(std::string& out, bool v) { out.append(v ? "btrue" : "bfalse"); }
+void append_typed_token(std::string& out, std::string_view v) {
   out.push_back('s');
   append_escaped(out, v);
 }
 
 void append_token(std::string& out, const ParamValue& v) {
-  switch (tag_of(v)) {
-    case ParamTag::kInt: append_int_token(out, std::get<std::int64_t>(v)); break;
-    case ParamTag::kFloat: append_float_token(out, std::get<FloatBits>(v).bits); break;
-    case ParamTag::kBool: append_bool_token(out, std::get<bool>(v)); break;
-    case ParamTag::kStr: append_str_token(out, std::get<std::string>(v)); break;
-  }
+  std::visit([&out](const auto& x) { append_typed_token(out, x); }, v);
 }
 
 void append_token(std::string& out, const ParamEntryView& e) {
   switch (e.tag) {
-    case ParamTag::kInt: append_int_token(out, e.int_value); break;
-    case ParamTag::kFloat: append_float_token(out, e.float_bits); break;
-    case ParamTag::kBool: append_bool_token(out, e.bool_value); break;
-    case ParamTag::kStr: append_str_token(out, e.str_value); break;
+    case ParamTag::kInt: append_typed_token(out, e.int_value); break;
+    case ParamTag::kFloat: append_typed_token(out, FloatBits{e.float_bits}); break;
+    case ParamTag::kBool: append_typed_token(out, e.bool_value); break;
+    case ParamTag::kStr: append_typed_token(out, e.str_value); break;
   }
 }
 
@@ -137,49 +118,40 @@ void append_param_text(std::string& out, const Params& params) {
   }
 }
 
-void append_descriptor(std::string& out, std::string_view kind, std::string_view content_hash,
-                       std::string_view framework, std::string_view version,
-                       std::string_view io_schema, const std::string_view* preprocessing_ref) {
-  // Descriptor fields go in unescaped: a "|" inside one makes the label ambiguous,
-  // which is accepted, because labels are never parsed back for external nodes.
-  out.append("ext|", 4);
-  for (std::string_view s : {kind, content_hash, framework, version, io_schema}) {
-    out.append(s.data(), s.size());
+DescriptorView view_of(const PayloadDescriptor& d) {
+  DescriptorView v{d.kind, d.content_hash, d.framework, d.version, d.io_schema, false, {}};
+  v.has_preprocessing_ref = d.preprocessing_ref.has_value();
+  if (d.preprocessing_ref) v.preprocessing_ref = *d.preprocessing_ref;
+  return v;
+}
+
+// Descriptor fields go in unescaped: a "|" inside one makes the label ambiguous,
+// which is accepted, because labels are never parsed back for external nodes.
+void append_descriptor(std::string& out, const DescriptorView& d) {
+  for (std::string_view s : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+    out.append(s);
     out.push_back('|');
   }
-  if (preprocessing_ref != nullptr) {
-    out.append(preprocessing_ref->data(), preprocessing_ref->size());
-  } else {
-    out.push_back('-');
-  }
+  out.append(d.has_preprocessing_ref ? d.preprocessing_ref : "-");
 }
 
 // The label of one kind, given its parts; shared by Node and NodeView so the two
 // cannot drift apart.
 template <typename Params>
 void append_label(std::string& out, NodeKind kind, std::string_view name, const Params& params,
-                  std::size_t member_count, const auto& append_external) {
+                  std::size_t member_count, const DescriptorView& descriptor) {
+  constexpr std::string_view kPrefix[kNodeKindCount] = {"src|", "op|", "red|", "ext|", "stage|", "exch", "join"};
+  out.append(kPrefix[static_cast<std::size_t>(kind)]);
   switch (kind) {
     case NodeKind::kSource:
-      out.append("src|", 4);
-      append_escaped(out, name);
-      break;
     case NodeKind::kOp:
-      out.append("op|", 3);
-      append_escaped(out, name);
-      break;
-    case NodeKind::kReduction:
-      out.append("red|", 4);
-      append_escaped(out, name);
-      break;
-    case NodeKind::kExternal: append_external(); break;
+    case NodeKind::kReduction: append_escaped(out, name); break;
+    case NodeKind::kExternal: append_descriptor(out, descriptor); break;
     case NodeKind::kStage:
       // A stage label never carries parameters.
-      out.append("stage|", 6);
       append_decimal(out, member_count);
       return;
-    case NodeKind::kExchange: out.append("exch", 4); break;
-    case NodeKind::kJoin: out.append("join", 4); break;
+    default: break;
   }
   if (params.size() != 0) {
     out.push_back('|');
@@ -187,48 +159,18 @@ void append_label(std::string& out, NodeKind kind, std::string_view name, const 
   }
 }
 
-// Unsigned hex with an optional "+", at least one digit, no overflow.
-std::optional<std::uint64_t> parse_hex_bits(std::string_view s) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
-    if (v > (std::numeric_limits<std::uint64_t>::max() >> 4)) return std::nullopt;
-    v = (v << 4) | digit;
-  }
-  return v;
-}
-
-// Signed decimal with an optional sign, at least one digit, within int64.
-std::optional<std::int64_t> parse_decimal(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
+// `s` whole as a number in `base`, with an optional "+" (from_chars takes only
+// a "-", and that only for signed types), at least one digit, no overflow.
+template <typename Number>
+std::optional<Number> parse_number(std::string_view s, int base) {
+  if (!s.empty() && s[0] == '+') {
     s.remove_prefix(1);
+    if (!s.empty() && s[0] == '-') return std::nullopt;
   }
-  if (s.empty()) return std::nullopt;
-  // Accumulate the magnitude unsigned, so that the minimum (one beyond the
-  // maximum's magnitude) is representable before negation.
-  const std::uint64_t limit =
-      negative ? std::uint64_t{1} << 63 : static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  std::uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (v > (limit - digit) / 10) return std::nullopt;
-    v = v * 10 + digit;
-  }
-  return negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+  Number v{};
+  const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+  if (error != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return v;
 }
 
 std::optional<ParamValue> parse_value_token(std::string_view token) {
@@ -240,12 +182,12 @@ std::optional<ParamValue> parse_value_token(std::string_view token) {
       if (payload == "false") return ParamValue(std::in_place_index<2>, false);
       return std::nullopt;
     case 'f': {
-      const auto bits = parse_hex_bits(payload);
+      const auto bits = parse_number<std::uint64_t>(payload, 16);
       if (!bits) return std::nullopt;
       return ParamValue(std::in_place_index<1>, FloatBits{*bits});
     }
     case 'i': {
-      const auto v = parse_decimal(payload);
+      const auto v = parse_number<std::int64_t>(payload, 10);
       if (!v) return std::nullopt;
       return ParamValue(std::in_place_index<0>, *v);
     }
@@ -284,21 +226,12 @@ std::string param_text(const ParamsView& params) {
 
 std::string node_label(const Node& node) {
   std::string out;
-  append_label(out, node.kind, node.name, node.params, node.members.size(), [&] {
-    const PayloadDescriptor& d = node.descriptor;
-    const std::string_view ref = d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : "";
-    append_descriptor(out, d.kind, d.content_hash, d.framework, d.version, d.io_schema,
-                      d.preprocessing_ref ? &ref : nullptr);
-  });
+  append_label(out, node.kind, node.name, node.params, node.members.size(), view_of(node.descriptor));
   return out;
 }
 
 void append_node_label(const NodeView& node, std::string& out) {
-  append_label(out, node.kind(), node.name(), node.params(), node.members().size(), [&] {
-    const DescriptorView& d = node.descriptor();
-    append_descriptor(out, d.kind, d.content_hash, d.framework, d.version, d.io_schema,
-                      d.has_preprocessing_ref ? &d.preprocessing_ref : nullptr);
-  });
+  append_label(out, node.kind(), node.name(), node.params(), node.members().size(), node.descriptor());
 }
 
 std::string node_label(const NodeView& node) {

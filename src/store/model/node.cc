@@ -15,56 +15,50 @@ void sort_params(ParamMap& params) {
                    [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
 }
 
-Node Node::source(std::string name, ParamMap params) {
+namespace {
+
+// The fields every kind but Stage and External is made of; the rest stay empty.
+Node make_node(NodeKind kind, std::string name, std::vector<NodeId> inputs, ParamMap params) {
   Node n;
-  n.kind = NodeKind::kSource;
+  n.kind = kind;
   n.name = std::move(name);
+  n.inputs = std::move(inputs);
   n.params = std::move(params);
   return n;
+}
+
+}  // namespace
+
+Node Node::source(std::string name, ParamMap params) {
+  return make_node(NodeKind::kSource, std::move(name), {}, std::move(params));
 }
 
 Node Node::op(std::string name, std::vector<NodeId> inputs, ParamMap params) {
-  Node n = source(std::move(name), std::move(params));
-  n.kind = NodeKind::kOp;
-  n.inputs = std::move(inputs);
-  return n;
+  return make_node(NodeKind::kOp, std::move(name), std::move(inputs), std::move(params));
 }
 
 Node Node::reduction(std::string name, std::vector<NodeId> inputs, ParamMap params) {
-  Node n = op(std::move(name), std::move(inputs), std::move(params));
-  n.kind = NodeKind::kReduction;
-  return n;
+  return make_node(NodeKind::kReduction, std::move(name), std::move(inputs), std::move(params));
 }
 
 Node Node::external(PayloadDescriptor descriptor, std::vector<NodeId> inputs, ParamMap params) {
-  Node n;
-  n.kind = NodeKind::kExternal;
+  Node n = make_node(NodeKind::kExternal, {}, std::move(inputs), std::move(params));
   n.descriptor = std::move(descriptor);
-  n.inputs = std::move(inputs);
-  n.params = std::move(params);
   return n;
 }
 
 Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
-  Node n;
-  n.kind = NodeKind::kStage;
-  n.inputs = std::move(inputs);
+  Node n = make_node(NodeKind::kStage, {}, std::move(inputs), {});
   n.members = std::move(members);
   return n;
 }
 
 Node Node::exchange(std::vector<NodeId> inputs, ParamMap params) {
-  Node n;
-  n.kind = NodeKind::kExchange;
-  n.inputs = std::move(inputs);
-  n.params = std::move(params);
-  return n;
+  return make_node(NodeKind::kExchange, {}, std::move(inputs), std::move(params));
 }
 
 Node Node::join(std::vector<NodeId> inputs, ParamMap params) {
-  Node n = exchange(std::move(inputs), std::move(params));
-  n.kind = NodeKind::kJoin;
-  return n;
+  return make_node(NodeKind::kJoin, {}, std::move(inputs), std::move(params));
 }
 
 void hash_append(support::HashState& h, const ParamValue& v) {

@@ -150,23 +150,12 @@ NodeView NodeView::parse(std::string_view record) {
   const std::uint8_t tag = c.u8();
   BRANTEL_CHECK(tag < kNodeKindCount, "node record is well formed");
   v.kind_ = static_cast<NodeKind>(tag);
-  auto read_inputs = [&] {
-    v.inputs_begin_ = c.pos();
-    v.inputs_ = c.ids();
-    v.inputs_end_ = c.pos();
-  };
+  // A kind's own head, then params (all but Stage), inputs (all but Source) and,
+  // for a Stage, its members.
   switch (v.kind_) {
     case NodeKind::kSource:
-      v.name_ = c.str();
-      v.params_ = c.params(v.has_nan_);
-      v.inputs_begin_ = v.inputs_end_ = c.pos();
-      break;
     case NodeKind::kOp:
-    case NodeKind::kReduction:
-      v.name_ = c.str();
-      v.params_ = c.params(v.has_nan_);
-      read_inputs();
-      break;
+    case NodeKind::kReduction: v.name_ = c.str(); break;
     case NodeKind::kExternal: {
       DescriptorView& d = v.descriptor_;
       d.kind = c.str();
@@ -176,26 +165,22 @@ NodeView NodeView::parse(std::string_view record) {
       d.io_schema = c.str();
       d.has_preprocessing_ref = c.u8() != 0;
       if (d.has_preprocessing_ref) d.preprocessing_ref = c.str();
-      v.params_ = c.params(v.has_nan_);
-      read_inputs();
       break;
     }
-    case NodeKind::kStage: {
-      read_inputs();
-      const std::uint32_t count = c.u32();
-      const char* begin = c.here();
-      for (std::uint32_t j = 0; j < count; ++j) {
-        c.str();
-        c.skip(5 * static_cast<std::size_t>(c.u32()));
-      }
-      v.members_ = MembersView(begin, count);
-      break;
+    default: break;
+  }
+  if (v.kind_ != NodeKind::kStage) v.params_ = c.params(v.has_nan_);
+  v.inputs_begin_ = c.pos();
+  if (v.kind_ != NodeKind::kSource) v.inputs_ = c.ids();
+  v.inputs_end_ = c.pos();
+  if (v.kind_ == NodeKind::kStage) {
+    const std::uint32_t count = c.u32();
+    const char* begin = c.here();
+    for (std::uint32_t j = 0; j < count; ++j) {
+      c.str();
+      c.skip(5 * static_cast<std::size_t>(c.u32()));
     }
-    case NodeKind::kExchange:
-    case NodeKind::kJoin:
-      v.params_ = c.params(v.has_nan_);
-      read_inputs();
-      break;
+    v.members_ = MembersView(begin, count);
   }
   BRANTEL_CHECK(c.pos() == record.size(), "node record is well formed");
   return v;
@@ -220,50 +205,34 @@ Node NodeView::to_node() const {
 void encode_node(const Node& node, std::string& out) {
   RecordWriter w(out);
   w.u8(static_cast<std::uint8_t>(node.kind));
+  // The same order NodeView::parse reads.
   switch (node.kind) {
     case NodeKind::kSource:
-      w.str(node.name);
-      w.params(node.params);
-      break;
     case NodeKind::kOp:
-    case NodeKind::kReduction:
-      w.str(node.name);
-      w.params(node.params);
-      w.ids(node.inputs);
-      break;
+    case NodeKind::kReduction: w.str(node.name); break;
     case NodeKind::kExternal: {
       const PayloadDescriptor& d = node.descriptor;
-      w.str(d.kind);
-      w.str(d.content_hash);
-      w.str(d.framework);
-      w.str(d.version);
-      w.str(d.io_schema);
+      for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) w.str(*s);
       w.u8(d.preprocessing_ref ? 1 : 0);
       if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-      w.params(node.params);
-      w.ids(node.inputs);
       break;
     }
-    case NodeKind::kStage:
-      w.ids(node.inputs);
-      BRANTEL_CHECK(node.members.size() <= kU32Max, "member list fits the record's u32 count");
-      w.u32(static_cast<std::uint32_t>(node.members.size()));
-      for (const StageMember& m : node.members) {
-        w.str(m.label);
-        BRANTEL_CHECK(m.args.size() <= kU32Max, "argument list fits the record's u32 count");
-        w.u32(static_cast<std::uint32_t>(m.args.size()));
-        for (const StageRef& r : m.args) {
-          BRANTEL_CHECK(r.index <= kU32Max, "stage reference index fits u32");
-          w.u8(static_cast<std::uint8_t>(r.kind));
-          w.u32(static_cast<std::uint32_t>(r.index));
-        }
-      }
-      break;
-    case NodeKind::kExchange:
-    case NodeKind::kJoin:
-      w.params(node.params);
-      w.ids(node.inputs);
-      break;
+    default: break;
+  }
+  if (node.kind != NodeKind::kStage) w.params(node.params);
+  if (node.kind != NodeKind::kSource) w.ids(node.inputs);
+  if (node.kind != NodeKind::kStage) return;
+  BRANTEL_CHECK(node.members.size() <= kU32Max, "member list fits the record's u32 count");
+  w.u32(static_cast<std::uint32_t>(node.members.size()));
+  for (const StageMember& m : node.members) {
+    w.str(m.label);
+    BRANTEL_CHECK(m.args.size() <= kU32Max, "argument list fits the record's u32 count");
+    w.u32(static_cast<std::uint32_t>(m.args.size()));
+    for (const StageRef& r : m.args) {
+      BRANTEL_CHECK(r.index <= kU32Max, "stage reference index fits u32");
+      w.u8(static_cast<std::uint8_t>(r.kind));
+      w.u32(static_cast<std::uint32_t>(r.index));
+    }
   }
 }
 
@@ -273,26 +242,18 @@ std::string encode_node(const Node& node) {
   return out;
 }
 
-std::size_t size_with_inputs(const NodeView& view, std::size_t input_count) {
-  const std::size_t list = view.kind() != NodeKind::kSource ? 4 + 8 * input_count : 0;
-  return view.inputs_begin() + list + (view.record().size() - view.inputs_end());
-}
-
-void write_with_inputs(const NodeView& view, std::span<const NodeId> inputs, char* out) {
+void encode_with_inputs(const NodeView& view, std::span<const NodeId> inputs, std::string& out) {
   // Three copies into room sized once: this runs for nearly every node the
   // incremental reducer folds, where appending piece by piece was a tenth of it.
   const std::string_view r = view.record();
   BRANTEL_CHECK(inputs.size() <= kU32Max, "id list fits the record's u32 count");
-  SizedRecordWriter w(out);
+  const std::size_t list = view.kind() != NodeKind::kSource ? SizedRecordWriter::ids_size(inputs) : 0;
+  const std::size_t start = out.size();
+  out.resize(start + view.inputs_begin() + list + (r.size() - view.inputs_end()));
+  SizedRecordWriter w(out.data() + start);
   w.bytes(r.substr(0, view.inputs_begin()));
   if (view.kind() != NodeKind::kSource) w.ids(inputs);
   w.bytes(r.substr(view.inputs_end()));
-}
-
-void encode_with_inputs(const NodeView& view, std::span<const NodeId> inputs, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + size_with_inputs(view, inputs.size()));
-  write_with_inputs(view, inputs, out.data() + start);
 }
 
 bool records_equal(std::string_view a, std::string_view b) {

@@ -71,7 +71,6 @@ class SizedRecordWriter {
       for (const NodeId id : ids) u64(id);
     }
   }
-  char* position() const noexcept { return p_; }
 
   // Encoded sizes of the variable fields.
   static std::size_t str_size(std::string_view s) noexcept { return 4 + s.size(); }
@@ -94,8 +93,6 @@ class RecordWriter {
     BRANTEL_CHECK(s.size() <= kU32Max, "string fits the record's u32 length");
     room(SizedRecordWriter::str_size(s)).str(s);
   }
-  // Bytes that are already in record layout (entries encoded by a writer).
-  void encoded(std::string_view bytes) { room(bytes.size()).bytes(bytes); }
   void ids(std::span<const NodeId> ids) {
     BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
     room(SizedRecordWriter::ids_size(ids)).ids(ids);
@@ -258,11 +255,8 @@ class NodeView {
 void encode_node(const Node& node, std::string& out);
 std::string encode_node(const Node& node);
 
-// `view`'s record with its input list replaced by `inputs` (a Source keeps
-// none): its size for `input_count` inputs, the record written into exactly that
-// much room, and the record appended to a string.
-std::size_t size_with_inputs(const NodeView& view, std::size_t input_count);
-void write_with_inputs(const NodeView& view, std::span<const NodeId> inputs, char* out);
+// Appends `view`'s record with its input list replaced by `inputs` (a Source
+// keeps none).
 void encode_with_inputs(const NodeView& view, std::span<const NodeId> inputs, std::string& out);
 
 // Node equality on records: byte equality, except that NaN payloads compare equal.
