@@ -37,8 +37,6 @@ void raise_panic(const support::InternalError& error) noexcept {
 
 PyObject* raise_value_error(std::string_view message) { return raise_with_message(PyExc_ValueError, message); }
 
-PyObject* raise_type_error(std::string_view message) { return raise_with_message(PyExc_TypeError, message); }
-
 void set_type_mismatch(PyObject* value, const char* expected) {
   if (value == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);

@@ -15,12 +15,9 @@ namespace brantel::py {
 namespace {
 
 constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
-                           {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
-                            Interned::kIoSchema, Interned::kPreprocessingRef},
-                           6,
-                           0,
-                           0,
-                           5};
+                                     {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
+                                      Interned::kIoSchema, Interned::kPreprocessingRef},
+                                     6, 0, 0, 5};
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {

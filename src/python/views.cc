@@ -1,6 +1,5 @@
 #include "python/views.h"
 
-#include <bit>
 #include <string>
 
 #include "python/errors.h"
@@ -29,47 +28,27 @@ bool set_item(PyObject* dict, Interned key, Ref value) {
   return value && PyDict_SetItem(dict, module_objects().str(key), value.get()) == 0;
 }
 
-Ref value_of(ParamTag tag, std::int64_t int_value, std::uint64_t float_bits, bool bool_value,
-             std::string_view text) {
-  switch (tag) {
-    case ParamTag::kInt: return Ref::steal(PyLong_FromLongLong(int_value));
-    case ParamTag::kFloat: return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(float_bits)));
-    case ParamTag::kBool: return Ref::borrow(bool_value ? Py_True : Py_False);
-    case ParamTag::kStr: return str_of(text);
+Ref value_of(const store::ParamValue& v) {
+  switch (store::tag_of(v)) {
+    case ParamTag::kInt: return Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(v)));
+    case ParamTag::kFloat: return Ref::steal(PyFloat_FromDouble(store::float_value(std::get<store::FloatBits>(v))));
+    case ParamTag::kBool: return Ref::borrow(std::get<bool>(v) ? Py_True : Py_False);
+    case ParamTag::kStr: return str_of(std::get<std::string>(v));
   }
   support::panic("param tag is one of the four alternatives");
 }
 
-template <typename Entries, typename Convert>
-Ref params_dict(const Entries& entries, Convert&& convert) {
+// A node's params and a stage member's parsed params, both in key order.
+Ref params_of(const store::ParamMap& params) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return dict;
-  for (const auto& e : entries) {
+  for (const store::ParamEntry& e : params) {
     Ref key = str_of(e.key);
     if (!key) return Ref();
-    Ref value = convert(e);
+    Ref value = value_of(e.value);
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Ref();
   }
   return dict;
-}
-
-Ref params_of(const store::ParamsView& params) {
-  return params_dict(params, [](const store::ParamEntryView& e) {
-    return value_of(e.tag, e.int_value, e.float_bits, e.bool_value, e.str_value);
-  });
-}
-
-Ref params_of(const store::ParamMap& params) {
-  return params_dict(params, [](const store::ParamEntry& e) -> Ref {
-    const store::ParamValue& v = e.value;
-    switch (store::tag_of(v)) {
-      case ParamTag::kInt: return value_of(ParamTag::kInt, std::get<std::int64_t>(v), 0, false, {});
-      case ParamTag::kFloat: return value_of(ParamTag::kFloat, 0, std::get<store::FloatBits>(v).bits, false, {});
-      case ParamTag::kBool: return value_of(ParamTag::kBool, 0, 0, std::get<bool>(v), {});
-      case ParamTag::kStr: return value_of(ParamTag::kStr, 0, 0, false, std::get<std::string>(v));
-    }
-    support::panic("param tag is one of the four alternatives");
-  });
 }
 
 // A list of ids from a vector or a record's IdsView.
@@ -166,7 +145,7 @@ Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
             set_item(out, Interned::kInputs, id_list(v.inputs())) &&
             set_item(out, Interned::kKind, interned(kind_name(v.kind()))) &&
             set_item(out, Interned::kName, str_of(v.name())) &&
-            set_item(out, Interned::kParams, params_of(v.params()));
+            set_item(out, Interned::kParams, params_of(v.params().to_map()));
   if (ok && v.kind() == NodeKind::kExternal) ok = set_item(out, Interned::kDescriptor, descriptor_of(v.descriptor()));
   if (ok && v.kind() == NodeKind::kStage) {
     ok = set_item(out, Interned::kNMembers, Ref::steal(PyLong_FromUnsignedLong(v.members().size()))) &&
