@@ -16,8 +16,7 @@ std::string_view short_path(std::string_view path) {
 }
 
 PyObject* raise_with_message(PyObject* type, std::string_view message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(type, text.get());
+  if (Ref text = str_of(message)) PyErr_SetObject(type, text.get());
   return nullptr;
 }
 

@@ -22,8 +22,8 @@ constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
-    std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
+    Ref kwargs_copy;
+    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, kwargs_copy)) return nullptr;
     std::string_view fields[5];
     for (int i = 0; i < 5; ++i) {
       if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), fields[i])) return nullptr;
@@ -41,19 +41,15 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
 
 using store::PayloadDescriptor;
 
-PyObject* text_of(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 template <std::string PayloadDescriptor::*kField>
 PyObject* get_text(PyObject* self, void*) {
-  return entry([&] { return text_of(unbox<PayloadDescriptor>(self).*kField); });
+  return entry([&] { return str_of(unbox<PayloadDescriptor>(self).*kField).release(); });
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     const std::optional<std::string>& text = unbox<PayloadDescriptor>(self).preprocessing_ref;
-    return text ? text_of(*text) : Py_NewRef(Py_None);
+    return text ? str_of(*text).release() : Py_NewRef(Py_None);
   });
 }
 

@@ -15,12 +15,6 @@ namespace {
 using store::NodeKind;
 using store::ParamTag;
 
-Ref str_of(std::string_view s) {
-  // Stored strings came from Python str objects or from a validated blob, so
-  // they are valid UTF-8.
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 Ref interned(Interned name) { return Ref::borrow(module_objects().str(name)); }
 
 // Fails when `value` is null (its construction failed) or the insert fails.
