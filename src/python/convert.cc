@@ -306,19 +306,14 @@ class ParamsEncoder {
   std::size_t last_key_size_ = 0;
 };
 
+// numpy.bool (NumPy 2) or numpy.bool_ (NumPy 1).
 bool is_numpy_bool(PyTypeObject* type) {
-  Ref name = Ref::steal(PyType_GetName(type));
+  Ref name = Ref::steal(PyType_GetFullyQualifiedName(type));
   if (!name) {
     PyErr_Clear();
     return false;
   }
-  if (!PyUnicode_EqualToUTF8(name.get(), "bool") && !PyUnicode_EqualToUTF8(name.get(), "bool_")) return false;
-  Ref module = Ref::steal(PyType_GetModuleName(type));
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy");
+  return PyUnicode_EqualToUTF8(name.get(), "numpy.bool") || PyUnicode_EqualToUTF8(name.get(), "numpy.bool_");
 }
 
 }  // namespace

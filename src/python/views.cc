@@ -58,17 +58,11 @@ Ref id_list(const Ids& ids) {
   return list;
 }
 
+// Interned lists the kind names in NodeKind's order, from kSource to kJoin.
 Interned kind_name(NodeKind kind) {
-  switch (kind) {
-    case NodeKind::kSource: return Interned::kSource;
-    case NodeKind::kOp: return Interned::kOp;
-    case NodeKind::kReduction: return Interned::kReduction;
-    case NodeKind::kExternal: return Interned::kExternal;
-    case NodeKind::kStage: return Interned::kStage;
-    case NodeKind::kExchange: return Interned::kExchange;
-    case NodeKind::kJoin: return Interned::kJoin;
-  }
-  support::panic("node kind is one of the seven kinds");
+  static_assert(static_cast<int>(Interned::kJoin) - static_cast<int>(Interned::kSource) ==
+                static_cast<int>(NodeKind::kJoin));
+  return static_cast<Interned>(static_cast<int>(Interned::kSource) + static_cast<int>(kind));
 }
 
 Ref descriptor_of(const store::DescriptorView& d) {
