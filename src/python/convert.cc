@@ -92,18 +92,6 @@ bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
   }
 }
 
-// Any other sequence, through the iterator protocol.
-bool ids_of_iterable(PyObject* sequence, std::vector<store::NodeId>& out) {
-  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    store::NodeId id = 0;
-    if (!id_of_object(item.get(), id)) return false;
-    out.push_back(id);
-  }
-  return !PyErr_Occurred();
-}
-
 bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
   if (PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -114,7 +102,15 @@ bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
     set_type_mismatch(value, "Sequence");
     return false;
   }
-  return ids_of_iterable(value, out);
+  // Any other sequence, through the iterator protocol.
+  Ref iterator = Ref::steal(PyObject_GetIter(value));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    store::NodeId id = 0;
+    if (!id_of_object(item.get(), id)) return false;
+    out.push_back(id);
+  }
+  return !PyErr_Occurred();
 }
 
 // ---- param values ------------------------------------------------------------

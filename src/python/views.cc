@@ -109,19 +109,17 @@ Ref member_of(const store::MemberView& m) {
 
 Ref members_of(const store::MembersView& members) {
   Ref list = Ref::steal(PyList_New(members.size()));
-  if (!list) return list;
   std::uint32_t j = 0;
-  bool failed = false;
   members.for_each([&](const store::MemberView& m) {
-    if (failed) return;
+    if (!list) return;  // not made, or an earlier member failed
     Ref member = member_of(m);
-    if (!member) {
-      failed = true;
-      return;
+    if (member) {
+      PyList_SET_ITEM(list.get(), j++, member.release());
+    } else {
+      list = Ref();
     }
-    PyList_SET_ITEM(list.get(), j++, member.release());
   });
-  return failed ? Ref() : std::move(list);
+  return list;
 }
 
 Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
