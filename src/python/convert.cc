@@ -242,15 +242,11 @@ class ParamsEncoder {
   }
 
   void append(std::string_view key, const ParamValueOut& value) {
-    using store::SizedRecordWriter;
     // A dict's keys are distinct, so order only needs checking against the last.
     if (count_ != 0 && key <= std::string_view(out_.bytes.data() + last_key_at_, last_key_size_)) in_order_ = false;
-    std::size_t payload = 8;
-    if (value.tag == store::ParamTag::kBool) payload = 1;
-    if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
     last_key_at_ = out_.bytes.size() + 4;
     last_key_size_ = key.size();
-    SizedRecordWriter w = extend(out_.bytes, SizedRecordWriter::str_size(key) + 1 + payload);
+    store::RecordWriter w(out_.bytes);
     w.str(key);
     w.u8(static_cast<std::uint8_t>(value.tag));
     switch (value.tag) {

@@ -15,8 +15,6 @@ namespace {
 using store::NodeKind;
 using store::ParamTag;
 
-Ref interned(Interned name) { return Ref::borrow(module_objects().str(name)); }
-
 // Fails when `value` is null (its construction failed) or the insert fails.
 bool set_item(PyObject* dict, Interned key, Ref value) {
   return value && PyDict_SetItem(dict, module_objects().str(key), value.get()) == 0;
@@ -129,7 +127,7 @@ Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
   bool ok = set_item(out, Interned::kId, Ref::steal(PyLong_FromUnsignedLongLong(id))) &&
             set_item(out, Interned::kOutput, Ref::borrow(output ? Py_True : Py_False)) &&
             set_item(out, Interned::kInputs, id_list(v.inputs())) &&
-            set_item(out, Interned::kKind, interned(kind_name(v.kind()))) &&
+            set_item(out, Interned::kKind, Ref::borrow(module_objects().str(kind_name(v.kind())))) &&
             set_item(out, Interned::kName, str_of(v.name())) &&
             set_item(out, Interned::kParams, params_of(v.params().to_map()));
   if (ok && v.kind() == NodeKind::kExternal) ok = set_item(out, Interned::kDescriptor, descriptor_of(v.descriptor()));
