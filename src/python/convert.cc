@@ -283,7 +283,9 @@ class ParamsEncoder {
     const auto same_key = std::adjacent_find(entries.begin(), entries.end(),
                                              [](const auto& a, const auto& b) { return a.key == b.key; });
     if (same_key != entries.end()) {
-      if (Ref text = str_of(same_key->key)) PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
+      if (Ref text = str_of(same_key->key)) {
+        PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
+      }
       return false;
     }
     out_.bytes.clear();

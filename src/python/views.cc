@@ -161,18 +161,16 @@ PyObject* node_map_to_python(const std::vector<store::NodeMapEntry>& node_map) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < node_map.size(); ++i) {
-    PyObject* item = nullptr;
-    if (!node_map[i]) {
-      item = Py_NewRef(Py_None);
-    } else {
+    Ref item = Ref::borrow(Py_None);  // a dropped node
+    if (node_map[i]) {
       Ref node = Ref::steal(PyLong_FromUnsignedLongLong(node_map[i]->node));
       Ref member = node_map[i]->member ? Ref::steal(PyLong_FromUnsignedLongLong(*node_map[i]->member))
                                        : Ref::borrow(Py_None);
       if (!node || !member) return nullptr;
-      item = PyTuple_Pack(2, node.get(), member.get());
-      if (item == nullptr) return nullptr;
+      item = Ref::steal(PyTuple_Pack(2, node.get(), member.get()));
+      if (!item) return nullptr;
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list.release();
 }
