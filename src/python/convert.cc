@@ -244,9 +244,16 @@ class ParamsEncoder {
   void append(std::string_view key, const ParamValueOut& value) {
     // A dict's keys are distinct, so order only needs checking against the last.
     if (count_ != 0 && key <= std::string_view(out_.bytes.data() + last_key_at_, last_key_size_)) in_order_ = false;
-    last_key_at_ = out_.bytes.size() + 4;
+    using store::SizedRecordWriter;
+    // One resize per entry: this runs for every param of every add.
+    const std::size_t payload = value.tag == store::ParamTag::kBool  ? 1
+                                : value.tag == store::ParamTag::kStr ? SizedRecordWriter::str_size(value.text)
+                                                                     : 8;
+    const std::size_t at = out_.bytes.size();
+    out_.bytes.resize(at + SizedRecordWriter::str_size(key) + 1 + payload);
+    last_key_at_ = at + 4;
     last_key_size_ = key.size();
-    store::RecordWriter w(out_.bytes);
+    SizedRecordWriter w(out_.bytes.data() + at);
     w.str(key);
     w.u8(static_cast<std::uint8_t>(value.tag));
     switch (value.tag) {

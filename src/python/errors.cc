@@ -47,9 +47,8 @@ void set_type_mismatch(PyObject* value, const char* expected) {
 }
 
 void wrap_argument_error(const char* parameter) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr) return;
-  Ref original = Ref::steal(raised);
+  Ref original = Ref::steal(PyErr_GetRaisedException());
+  if (!original) return;
   if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     PyErr_SetRaisedException(original.release());
     return;

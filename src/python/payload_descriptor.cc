@@ -24,16 +24,17 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
     ArgSlots slots;
     Ref kwargs_copy;
     if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, kwargs_copy)) return nullptr;
-    std::string_view fields[5];
+    store::PayloadDescriptor value;
+    std::string* const fields[] = {&value.kind, &value.content_hash, &value.framework, &value.version,
+                                   &value.io_schema};
+    std::string_view text;
     for (int i = 0; i < 5; ++i) {
-      if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), fields[i])) return nullptr;
+      if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), text)) return nullptr;
+      fields[i]->assign(text);
     }
-    store::PayloadDescriptor value{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
-                                   std::string(fields[3]), std::string(fields[4]), std::nullopt};
     if (slots[5] != nullptr && slots[5] != Py_None) {
-      std::string_view reference;
-      if (!convert_str_argument(slots[5], "preprocessing_ref", reference)) return nullptr;
-      value.preprocessing_ref = std::string(reference);
+      if (!convert_str_argument(slots[5], "preprocessing_ref", text)) return nullptr;
+      value.preprocessing_ref = std::string(text);
     }
     return box(type, std::move(value));
   });

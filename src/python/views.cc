@@ -80,8 +80,7 @@ Ref descriptor_of(const store::DescriptorView& d) {
 Ref member_of(const store::MemberView& m) {
   const std::optional<store::MemberLabel> parsed = store::parse_member_label(m.label);
   if (!parsed) {
-    const std::string message = "unparseable stage member token " + store::quote_escaped(m.label);
-    raise_value_error(message);
+    raise_value_error("unparseable stage member token " + store::quote_escaped(m.label));
     return Ref();
   }
   Ref inputs = Ref::steal(PyList_New(m.arg_count));
