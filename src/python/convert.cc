@@ -284,8 +284,7 @@ class ParamsEncoder {
   // Rare: the caller's dict was not in key order. The entries are read back,
   // ordered by key and written out again.
   bool sort_entries() {
-    store::ParamMap entries =
-        store::ParamsView(out_.bytes.data() + 4, static_cast<std::uint32_t>(count_)).to_map();
+    store::ParamMap entries = store::ParamsView(out_.bytes.data() + 4, static_cast<std::uint32_t>(count_)).to_map();
     store::sort_params(entries);
     const auto same_key = std::adjacent_find(entries.begin(), entries.end(),
                                              [](const auto& a, const auto& b) { return a.key == b.key; });

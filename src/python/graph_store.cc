@@ -41,11 +41,10 @@ struct NodeFields {
 // the layout of `kind` and hashed before the store's lock is taken; the store
 // compares it in place and copies it only when the node is new.
 PyObject* add_node_impl(store::GraphStore& graph, NodeKind kind, const NodeFields& fields) {
-  using store::SizedRecordWriter;
   std::string record;
   // Room for all but a descriptor's fields: the tag, the name, the params and the inputs.
-  record.reserve(9 + SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
-                 SizedRecordWriter::ids_size(fields.inputs));
+  record.reserve(9 + store::SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
+                 store::SizedRecordWriter::ids_size(fields.inputs));
   store::RecordWriter w(record);
   w.u8(static_cast<std::uint8_t>(kind));
   if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) w.str(fields.name);
