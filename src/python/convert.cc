@@ -242,18 +242,15 @@ class ParamsEncoder {
   }
 
   void append(std::string_view key, const ParamValueOut& value) {
+    using store::SizedRecordWriter;
     // A dict's keys are distinct, so order only needs checking against the last.
     if (count_ != 0 && key <= std::string_view(out_.bytes.data() + last_key_at_, last_key_size_)) in_order_ = false;
-    using store::SizedRecordWriter;
-    // One resize per entry: this runs for every param of every add.
-    const std::size_t payload = value.tag == store::ParamTag::kBool  ? 1
-                                : value.tag == store::ParamTag::kStr ? SizedRecordWriter::str_size(value.text)
-                                                                     : 8;
-    const std::size_t at = out_.bytes.size();
-    out_.bytes.resize(at + SizedRecordWriter::str_size(key) + 1 + payload);
-    last_key_at_ = at + 4;
+    std::size_t payload = 8;
+    if (value.tag == store::ParamTag::kBool) payload = 1;
+    if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
+    last_key_at_ = out_.bytes.size() + 4;
     last_key_size_ = key.size();
-    SizedRecordWriter w(out_.bytes.data() + at);
+    SizedRecordWriter w = extend(out_.bytes, SizedRecordWriter::str_size(key) + 1 + payload);
     w.str(key);
     w.u8(static_cast<std::uint8_t>(value.tag));
     switch (value.tag) {

@@ -19,6 +19,15 @@
 
 namespace brantel::py {
 
+// Room for `bytes` more at the end of `out`, for a SizedRecordWriter to fill.
+// The add path sizes each field once this way: RecordWriter, which grows the
+// string field by field, made 100,000 adds 6-9 % slower (medians of 16 A/B runs).
+inline store::SizedRecordWriter extend(std::string& out, std::size_t bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + bytes);
+  return store::SizedRecordWriter(out.data() + at);
+}
+
 // A record's params section, encoded as the dict is read: u32 count, then
 // entries (key str, u8 tag, payload) in key order.
 struct EncodedParams {

@@ -41,21 +41,25 @@ struct NodeFields {
 // the layout of `kind` and hashed before the store's lock is taken; the store
 // compares it in place and copies it only when the node is new.
 PyObject* add_node_impl(store::GraphStore& graph, NodeKind kind, const NodeFields& fields) {
+  using store::SizedRecordWriter;
   std::string record;
   // Room for all but a descriptor's fields: the tag, the name, the params and the inputs.
-  record.reserve(9 + store::SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
-                 store::SizedRecordWriter::ids_size(fields.inputs));
-  store::RecordWriter w(record);
-  w.u8(static_cast<std::uint8_t>(kind));
-  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) w.str(fields.name);
+  record.reserve(9 + SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
+                 SizedRecordWriter::ids_size(fields.inputs));
+  record.push_back(static_cast<char>(kind));
+  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
+    extend(record, SizedRecordWriter::str_size(fields.name)).str(fields.name);
+  }
   if (kind == NodeKind::kExternal) {
     const store::PayloadDescriptor& d = fields.descriptor;
-    for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) w.str(*field);
-    w.u8(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
+    for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      extend(record, SizedRecordWriter::str_size(*field)).str(*field);
+    }
+    record.push_back(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) extend(record, SizedRecordWriter::str_size(*d.preprocessing_ref)).str(*d.preprocessing_ref);
   }
-  w.encoded(fields.params.bytes);
-  if (kind != NodeKind::kSource) w.ids(fields.inputs);
+  record += fields.params.bytes;
+  if (kind != NodeKind::kSource) extend(record, SizedRecordWriter::ids_size(fields.inputs)).ids(fields.inputs);
   const store::PreparedRecord prepared{record, graph.hash(record, fields.params.has_nan),
                                        store::PreparedRecord::bound_of(fields.inputs)};
   auto id = graph.intern(prepared);
