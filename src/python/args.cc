@@ -91,28 +91,22 @@ bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssi
 }
 
 bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,
-                      std::array<Ref, kMaxArgs>& keep) {
-  std::vector<Ref> held;
+                      Ref& kwargs_copy) {
   std::vector<PyObject*> names;
   std::vector<PyObject*> values;
   if (kwargs != nullptr) {
-    CriticalSection section(kwargs);
+    kwargs_copy = Ref::steal(PyDict_Copy(kwargs));
+    if (!kwargs_copy) return false;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      held.push_back(Ref::borrow(key));
-      held.push_back(Ref::borrow(value));
+    while (PyDict_Next(kwargs_copy.get(), &pos, &key, &value)) {
       names.push_back(key);
       values.push_back(value);
     }
   }
-  if (!parse(signature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(), values.data(),
-             static_cast<Py_ssize_t>(names.size()), out)) {
-    return false;
-  }
-  for (std::size_t j = 0; j < kMaxArgs; ++j) keep[j] = Ref::borrow(out[j]);
-  return true;
+  return parse(signature, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(), values.data(),
+               static_cast<Py_ssize_t>(names.size()), out);
 }
 
 }  // namespace brantel::py

@@ -15,7 +15,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
+#include "python/boxed.h"
 #include "python/errors.h"
 #include "python/module.h"
 #include "python/py_ref.h"
@@ -40,10 +42,22 @@ using ArgSlots = std::array<PyObject*, kMaxArgs>;
 [[nodiscard]] bool parse_fastcall(const ArgSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, ArgSlots& out);
 
-// tp_new calling convention. Keyword values are copied into `keep`, so the slots
-// stay valid even if the caller's kwargs dict is changed meanwhile.
+// tp_new calling convention. The keyword slots point into `kwargs_copy`, a
+// private copy, so they stay valid even if the caller's kwargs dict is changed
+// meanwhile.
 [[nodiscard]] bool parse_tuple_dict(const ArgSignature& signature, PyObject* args, PyObject* kwargs, ArgSlots& out,
-                                    std::array<Ref, kMaxArgs>& keep);
+                                    Ref& kwargs_copy);
+
+// tp_new of a class that takes no arguments and owns a new T.
+template <const ArgSignature& kSignature, typename T>
+PyObject* new_owning(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    ArgSlots slots;
+    Ref kwargs_copy;
+    if (!parse_tuple_dict(kSignature, args, kwargs, slots, kwargs_copy)) return nullptr;
+    return box(type, std::make_unique<T>());
+  });
+}
 
 // A method's shim: `self` and the arguments in parameter order (nullptr for an
 // omitted one) in, a new reference or nullptr with an error set out.

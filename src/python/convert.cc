@@ -92,18 +92,6 @@ bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
   }
 }
 
-// Any other sequence, through the iterator protocol.
-bool ids_of_iterable(PyObject* sequence, std::vector<store::NodeId>& out) {
-  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    store::NodeId id = 0;
-    if (!id_of_object(item.get(), id)) return false;
-    out.push_back(id);
-  }
-  return !PyErr_Occurred();
-}
-
 bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
   if (PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -114,7 +102,15 @@ bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
     set_type_mismatch(value, "Sequence");
     return false;
   }
-  return ids_of_iterable(value, out);
+  // Any other sequence, through the iterator protocol.
+  Ref iterator = Ref::steal(PyObject_GetIter(value));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    store::NodeId id = 0;
+    if (!id_of_object(item.get(), id)) return false;
+    out.push_back(id);
+  }
+  return !PyErr_Occurred();
 }
 
 // ---- param values ------------------------------------------------------------
@@ -127,14 +123,8 @@ struct ParamValueOut {
   std::string_view text;   // Str
 };
 
-void set_int(ParamValueOut& out, long long v) {
-  out.tag = store::ParamTag::kInt;
-  out.bits = static_cast<std::uint64_t>(v);
-}
-void set_float(ParamValueOut& out, double v) {
-  out.tag = store::ParamTag::kFloat;
-  out.bits = std::bit_cast<std::uint64_t>(v);
-}
+ParamValueOut int_param(long long v) { return {store::ParamTag::kInt, static_cast<std::uint64_t>(v), {}}; }
+ParamValueOut float_param(double v) { return {store::ParamTag::kFloat, std::bit_cast<std::uint64_t>(v), {}}; }
 
 // The fast path: exact types whose conversion is a plain read. No code runs,
 // nothing is allocated and nothing can fail, so it may run under the dict's
@@ -145,19 +135,18 @@ void set_float(ParamValueOut& out, double v) {
 bool exact_param_value(PyObject* value, ParamValueOut& out) {
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyBool_Type) {
-    out.tag = store::ParamTag::kBool;
-    out.bits = value == Py_True ? 1 : 0;
+    out = {store::ParamTag::kBool, value == Py_True ? 1U : 0U, {}};
     return true;
   }
   if (type == &PyLong_Type) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0) return false;
-    set_int(out, v);
+    out = int_param(v);
     return true;
   }
   if (type == &PyFloat_Type) {
-    set_float(out, PyFloat_AS_DOUBLE(value));
+    out = float_param(PyFloat_AS_DOUBLE(value));
     return true;
   }
   if (type == &PyUnicode_Type) {
@@ -191,7 +180,7 @@ bool set_wide_int(ParamValueOut& out, PyObject* integer, std::string_view key) {
     const int exact = PyObject_RichCompareBool(as_float.get(), integer, Py_EQ);
     if (exact < 0) return false;
     if (exact == 1) {
-      set_float(out, d);
+      out = float_param(d);
       return true;
     }
   }
@@ -219,7 +208,7 @@ bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
       const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
       if (overflow != 0) return set_wide_int(out, index.get(), key);
       if (v != -1 || !PyErr_Occurred()) {
-        set_int(out, v);
+        out = int_param(v);
         return true;
       }
     }
@@ -228,7 +217,7 @@ bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
   if (has_float_protocol(value)) {
     const double d = PyFloat_AsDouble(value);
     if (d != -1.0 || !PyErr_Occurred()) {
-      set_float(out, d);
+      out = float_param(d);
       return true;
     }
     if (!clear_ordinary_error()) return false;
@@ -289,38 +278,21 @@ class ParamsEncoder {
   }
 
  private:
-  // Rare: the caller's dict was not in key order. Entries are re-read, ordered
-  // by key and written out again.
+  // Rare: the caller's dict was not in key order. The entries are read back,
+  // ordered by key and written out again.
   bool sort_entries() {
-    struct Entry {
-      std::string_view key;
-      std::string_view bytes;  // the whole entry
-    };
-    const std::string_view encoded = out_.bytes;
-    std::vector<Entry> entries;
-    entries.reserve(count_);
-    for (std::size_t at = 4, k = 0; k < count_; ++k) {
-      const std::size_t key_size = store::read_u32(encoded.data() + at);
-      std::size_t end = at + 4 + key_size;
-      const auto tag = static_cast<store::ParamTag>(encoded[end++]);
-      if (tag == store::ParamTag::kBool) end += 1;
-      else if (tag == store::ParamTag::kStr) end += 4 + store::read_u32(encoded.data() + end);
-      else end += 8;
-      entries.push_back({encoded.substr(at + 4, key_size), encoded.substr(at, end - at)});
-      at = end;
-    }
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    store::ParamMap entries = store::ParamsView(out_.bytes.data() + 4, static_cast<std::uint32_t>(count_)).to_map();
+    store::sort_params(entries);
     const auto same_key = std::adjacent_find(entries.begin(), entries.end(),
-                                             [](const Entry& a, const Entry& b) { return a.key == b.key; });
+                                             [](const auto& a, const auto& b) { return a.key == b.key; });
     if (same_key != entries.end()) {
-      Ref text = Ref::steal(PyUnicode_DecodeUTF8(same_key->key.data(), static_cast<Py_ssize_t>(same_key->key.size()), nullptr));
-      if (text) PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
+      if (Ref text = str_of(same_key->key)) {
+        PyErr_Format(PyExc_ValueError, "params hold two keys with the text %R", text.get());
+      }
       return false;
     }
-    std::string sorted(encoded.substr(0, 4));
-    sorted.reserve(encoded.size());
-    for (const Entry& entry : entries) sorted += entry.bytes;
-    out_.bytes = std::move(sorted);
+    out_.bytes.clear();
+    store::RecordWriter(out_.bytes).params(entries);
     return true;
   }
 
@@ -331,19 +303,14 @@ class ParamsEncoder {
   std::size_t last_key_size_ = 0;
 };
 
+// numpy.bool (NumPy 2) or numpy.bool_ (NumPy 1).
 bool is_numpy_bool(PyTypeObject* type) {
-  Ref name = Ref::steal(PyType_GetName(type));
+  Ref name = Ref::steal(PyType_GetFullyQualifiedName(type));
   if (!name) {
     PyErr_Clear();
     return false;
   }
-  if (!PyUnicode_EqualToUTF8(name.get(), "bool") && !PyUnicode_EqualToUTF8(name.get(), "bool_")) return false;
-  Ref module = Ref::steal(PyType_GetModuleName(type));
-  if (!module) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy");
+  return PyUnicode_EqualToUTF8(name.get(), "numpy.bool") || PyUnicode_EqualToUTF8(name.get(), "numpy.bool_");
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 namespace brantel::py {
 
 // Room for `bytes` more at the end of `out`, for a SizedRecordWriter to fill.
+// The add path sizes each field once this way: RecordWriter, which grows the
+// string field by field, made 100,000 adds 6-9 % slower (medians of 16 A/B runs).
 inline store::SizedRecordWriter extend(std::string& out, std::size_t bytes) {
   const std::size_t at = out.size();
   out.resize(at + bytes);

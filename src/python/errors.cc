@@ -16,8 +16,7 @@ std::string_view short_path(std::string_view path) {
 }
 
 PyObject* raise_with_message(PyObject* type, std::string_view message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(type, text.get());
+  if (Ref text = str_of(message)) PyErr_SetObject(type, text.get());
   return nullptr;
 }
 
@@ -37,8 +36,6 @@ void raise_panic(const support::InternalError& error) noexcept {
 
 PyObject* raise_value_error(std::string_view message) { return raise_with_message(PyExc_ValueError, message); }
 
-PyObject* raise_type_error(std::string_view message) { return raise_with_message(PyExc_TypeError, message); }
-
 void set_type_mismatch(PyObject* value, const char* expected) {
   if (value == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
@@ -50,9 +47,8 @@ void set_type_mismatch(PyObject* value, const char* expected) {
 }
 
 void wrap_argument_error(const char* parameter) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr) return;
-  Ref original = Ref::steal(raised);
+  Ref original = Ref::steal(PyErr_GetRaisedException());
+  if (!original) return;
   if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     PyErr_SetRaisedException(original.release());
     return;

@@ -54,7 +54,6 @@ auto entry(Body&& body) -> decltype(body()) {
 // Each raise_* sets the error and returns nullptr, so a caller can write
 // `return raise_value_error(...)`.
 PyObject* raise_value_error(std::string_view message);
-PyObject* raise_type_error(std::string_view message);
 inline PyObject* raise_store_error(const store::StoreError& e) { return raise_value_error(describe(e)); }
 
 // "'{}' object is not an instance of '{}'", or "'None' is not an instance of '{}'".

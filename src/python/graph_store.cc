@@ -25,15 +25,6 @@ store::GraphStore& store_of(PyObject* self) { return *unbox<StorePtr>(self); }
 
 constexpr ArgSignature kNewSignature{"GraphStore.__new__()", {}, 0, 0, 0, 0};
 
-PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return entry([&]() -> PyObject* {
-    ArgSlots slots;
-    std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
-    return box(type, std::make_unique<store::GraphStore>());
-  });
-}
-
 // ---- add methods ---------------------------------------------------------------
 
 // An add method's arguments, converted. Fresh per call: reusing the buffers
@@ -126,10 +117,7 @@ PyObject* node_count(PyObject* self, PyObject* const*) {
   return PyLong_FromUnsignedLongLong(store_of(self).node_count());
 }
 
-PyObject* to_dot(PyObject* self, PyObject* const*) {
-  const std::string dot = store_of(self).to_dot();
-  return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
-}
+PyObject* to_dot(PyObject* self, PyObject* const*) { return str_of(store_of(self).to_dot()).release(); }
 
 PyObject* nodes(PyObject* self, PyObject* const*) { return nodes_to_python(store_of(self).snapshot()); }
 PyObject* outputs(PyObject* self, PyObject* const*) { return ids_to_python(store_of(self).output_marks()); }
@@ -200,7 +188,7 @@ PyObject* create_graph_store_type() {
   }();
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kDoc)},
-      {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
+      {Py_tp_new, reinterpret_cast<void*>(new_owning<kNewSignature, store::GraphStore>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<StorePtr>)},
       {Py_tp_methods, methods.data()},
       {0, nullptr},

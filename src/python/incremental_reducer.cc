@@ -28,15 +28,6 @@ incremental::IncrementalReducer& reducer_of(PyObject* self) { return *unbox<Redu
 
 constexpr ArgSignature kNewSignature{"IncrementalReducer.__new__()", {}, 0, 0, 0, 0};
 
-PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return entry([&]() -> PyObject* {
-    ArgSlots slots;
-    std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
-    return box(type, std::make_unique<incremental::IncrementalReducer>());
-  });
-}
-
 PyObject* step_impl(incremental::IncrementalReducer& reducer, const store::GraphStore& store) {
   auto consumed = run_detached(true, [&] { return reducer.step(store); });
   if (const incremental::ReducerError* e = consumed.error()) return raise_value_error(describe(*e));
@@ -109,7 +100,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kIncrementalReducerDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(incremental_reducer_new)},
+    {Py_tp_new, reinterpret_cast<void*>(new_owning<kNewSignature, incremental::IncrementalReducer>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<ReducerPtr>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

@@ -36,6 +36,7 @@ enum class Interned : std::uint8_t {
   kOutput,
   kNMembers,
   kMembers,
+  // The node kinds, in NodeKind's order (views.cc relies on it).
   kSource,
   kOp,
   kReduction,

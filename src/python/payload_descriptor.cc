@@ -15,28 +15,26 @@ namespace brantel::py {
 namespace {
 
 constexpr ArgSignature kNewSignature{"PayloadDescriptor.__new__()",
-                           {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
-                            Interned::kIoSchema, Interned::kPreprocessingRef},
-                           6,
-                           0,
-                           0,
-                           5};
+                                     {Interned::kKind, Interned::kContentHash, Interned::kFramework, Interned::kVersion,
+                                      Interned::kIoSchema, Interned::kPreprocessingRef},
+                                     6, 0, 0, 5};
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     ArgSlots slots;
-    std::array<Ref, kMaxArgs> keep;
-    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, keep)) return nullptr;
-    std::string_view fields[5];
+    Ref kwargs_copy;
+    if (!parse_tuple_dict(kNewSignature, args, kwargs, slots, kwargs_copy)) return nullptr;
+    store::PayloadDescriptor value;
+    std::string* const fields[] = {&value.kind, &value.content_hash, &value.framework, &value.version,
+                                   &value.io_schema};
+    std::string_view text;
     for (int i = 0; i < 5; ++i) {
-      if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), fields[i])) return nullptr;
+      if (!convert_str_argument(slots[i], interned_text(kNewSignature.names[i]), text)) return nullptr;
+      fields[i]->assign(text);
     }
-    store::PayloadDescriptor value{std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
-                                   std::string(fields[3]), std::string(fields[4]), std::nullopt};
     if (slots[5] != nullptr && slots[5] != Py_None) {
-      std::string_view reference;
-      if (!convert_str_argument(slots[5], "preprocessing_ref", reference)) return nullptr;
-      value.preprocessing_ref = std::string(reference);
+      if (!convert_str_argument(slots[5], "preprocessing_ref", text)) return nullptr;
+      value.preprocessing_ref = std::string(text);
     }
     return box(type, std::move(value));
   });
@@ -44,19 +42,15 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
 
 using store::PayloadDescriptor;
 
-PyObject* text_of(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 template <std::string PayloadDescriptor::*kField>
 PyObject* get_text(PyObject* self, void*) {
-  return entry([&] { return text_of(unbox<PayloadDescriptor>(self).*kField); });
+  return entry([&] { return str_of(unbox<PayloadDescriptor>(self).*kField).release(); });
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     const std::optional<std::string>& text = unbox<PayloadDescriptor>(self).preprocessing_ref;
-    return text ? text_of(*text) : Py_NewRef(Py_None);
+    return text ? str_of(*text).release() : Py_NewRef(Py_None);
   });
 }
 

@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -61,6 +62,12 @@ class Ref {
  private:
   PyObject* object_ = nullptr;
 };
+
+// A str from UTF-8 this module holds: stored strings came from Python str
+// objects or from a validated blob, and messages are written here.
+inline Ref str_of(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 // Locks one Python object (a dict or list we read) on the free-threaded build.
 // A core lock wait must never detach inside a section (detaching suspends it), so

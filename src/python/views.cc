@@ -1,6 +1,5 @@
 #include "python/views.h"
 
-#include <bit>
 #include <string>
 
 #include "python/errors.h"
@@ -16,60 +15,32 @@ namespace {
 using store::NodeKind;
 using store::ParamTag;
 
-Ref str_of(std::string_view s) {
-  // Stored strings came from Python str objects or from a validated blob, so
-  // they are valid UTF-8.
-  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
-Ref interned(Interned name) { return Ref::borrow(module_objects().str(name)); }
-
 // Fails when `value` is null (its construction failed) or the insert fails.
 bool set_item(PyObject* dict, Interned key, Ref value) {
   return value && PyDict_SetItem(dict, module_objects().str(key), value.get()) == 0;
 }
 
-Ref value_of(ParamTag tag, std::int64_t int_value, std::uint64_t float_bits, bool bool_value,
-             std::string_view text) {
-  switch (tag) {
-    case ParamTag::kInt: return Ref::steal(PyLong_FromLongLong(int_value));
-    case ParamTag::kFloat: return Ref::steal(PyFloat_FromDouble(std::bit_cast<double>(float_bits)));
-    case ParamTag::kBool: return Ref::borrow(bool_value ? Py_True : Py_False);
-    case ParamTag::kStr: return str_of(text);
+Ref value_of(const store::ParamValue& v) {
+  switch (store::tag_of(v)) {
+    case ParamTag::kInt: return Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(v)));
+    case ParamTag::kFloat: return Ref::steal(PyFloat_FromDouble(store::float_value(std::get<store::FloatBits>(v))));
+    case ParamTag::kBool: return Ref::borrow(std::get<bool>(v) ? Py_True : Py_False);
+    case ParamTag::kStr: return str_of(std::get<std::string>(v));
   }
   support::panic("param tag is one of the four alternatives");
 }
 
-template <typename Entries, typename Convert>
-Ref params_dict(const Entries& entries, Convert&& convert) {
+// A node's params and a stage member's parsed params, both in key order.
+Ref params_of(const store::ParamMap& params) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return dict;
-  for (const auto& e : entries) {
+  for (const store::ParamEntry& e : params) {
     Ref key = str_of(e.key);
     if (!key) return Ref();
-    Ref value = convert(e);
+    Ref value = value_of(e.value);
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Ref();
   }
   return dict;
-}
-
-Ref params_of(const store::ParamsView& params) {
-  return params_dict(params, [](const store::ParamEntryView& e) {
-    return value_of(e.tag, e.int_value, e.float_bits, e.bool_value, e.str_value);
-  });
-}
-
-Ref params_of(const store::ParamMap& params) {
-  return params_dict(params, [](const store::ParamEntry& e) -> Ref {
-    const store::ParamValue& v = e.value;
-    switch (store::tag_of(v)) {
-      case ParamTag::kInt: return value_of(ParamTag::kInt, std::get<std::int64_t>(v), 0, false, {});
-      case ParamTag::kFloat: return value_of(ParamTag::kFloat, 0, std::get<store::FloatBits>(v).bits, false, {});
-      case ParamTag::kBool: return value_of(ParamTag::kBool, 0, 0, std::get<bool>(v), {});
-      case ParamTag::kStr: return value_of(ParamTag::kStr, 0, 0, false, std::get<std::string>(v));
-    }
-    support::panic("param tag is one of the four alternatives");
-  });
 }
 
 // A list of ids from a vector or a record's IdsView.
@@ -85,17 +56,11 @@ Ref id_list(const Ids& ids) {
   return list;
 }
 
+// Interned lists the kind names in NodeKind's order, from kSource to kJoin.
 Interned kind_name(NodeKind kind) {
-  switch (kind) {
-    case NodeKind::kSource: return Interned::kSource;
-    case NodeKind::kOp: return Interned::kOp;
-    case NodeKind::kReduction: return Interned::kReduction;
-    case NodeKind::kExternal: return Interned::kExternal;
-    case NodeKind::kStage: return Interned::kStage;
-    case NodeKind::kExchange: return Interned::kExchange;
-    case NodeKind::kJoin: return Interned::kJoin;
-  }
-  support::panic("node kind is one of the seven kinds");
+  static_assert(static_cast<int>(Interned::kJoin) - static_cast<int>(Interned::kSource) ==
+                static_cast<int>(NodeKind::kJoin));
+  return static_cast<Interned>(static_cast<int>(Interned::kSource) + static_cast<int>(kind));
 }
 
 Ref descriptor_of(const store::DescriptorView& d) {
@@ -115,8 +80,7 @@ Ref descriptor_of(const store::DescriptorView& d) {
 Ref member_of(const store::MemberView& m) {
   const std::optional<store::MemberLabel> parsed = store::parse_member_label(m.label);
   if (!parsed) {
-    const std::string message = "unparseable stage member token " + store::quote_escaped(m.label);
-    raise_value_error(message);
+    raise_value_error("unparseable stage member token " + store::quote_escaped(m.label));
     return Ref();
   }
   Ref inputs = Ref::steal(PyList_New(m.arg_count));
@@ -142,19 +106,17 @@ Ref member_of(const store::MemberView& m) {
 
 Ref members_of(const store::MembersView& members) {
   Ref list = Ref::steal(PyList_New(members.size()));
-  if (!list) return list;
   std::uint32_t j = 0;
-  bool failed = false;
   members.for_each([&](const store::MemberView& m) {
-    if (failed) return;
+    if (!list) return;  // not made, or an earlier member failed
     Ref member = member_of(m);
-    if (!member) {
-      failed = true;
-      return;
+    if (member) {
+      PyList_SET_ITEM(list.get(), j++, member.release());
+    } else {
+      list = Ref();
     }
-    PyList_SET_ITEM(list.get(), j++, member.release());
   });
-  return failed ? Ref() : std::move(list);
+  return list;
 }
 
 Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
@@ -164,9 +126,9 @@ Ref node_of(const store::NodeView& v, store::NodeId id, bool output) {
   bool ok = set_item(out, Interned::kId, Ref::steal(PyLong_FromUnsignedLongLong(id))) &&
             set_item(out, Interned::kOutput, Ref::borrow(output ? Py_True : Py_False)) &&
             set_item(out, Interned::kInputs, id_list(v.inputs())) &&
-            set_item(out, Interned::kKind, interned(kind_name(v.kind()))) &&
+            set_item(out, Interned::kKind, Ref::borrow(module_objects().str(kind_name(v.kind())))) &&
             set_item(out, Interned::kName, str_of(v.name())) &&
-            set_item(out, Interned::kParams, params_of(v.params()));
+            set_item(out, Interned::kParams, params_of(v.params().to_map()));
   if (ok && v.kind() == NodeKind::kExternal) ok = set_item(out, Interned::kDescriptor, descriptor_of(v.descriptor()));
   if (ok && v.kind() == NodeKind::kStage) {
     ok = set_item(out, Interned::kNMembers, Ref::steal(PyLong_FromUnsignedLong(v.members().size()))) &&
@@ -198,18 +160,16 @@ PyObject* node_map_to_python(const std::vector<store::NodeMapEntry>& node_map) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < node_map.size(); ++i) {
-    PyObject* item = nullptr;
-    if (!node_map[i]) {
-      item = Py_NewRef(Py_None);
-    } else {
+    Ref item = Ref::borrow(Py_None);  // a dropped node
+    if (node_map[i]) {
       Ref node = Ref::steal(PyLong_FromUnsignedLongLong(node_map[i]->node));
       Ref member = node_map[i]->member ? Ref::steal(PyLong_FromUnsignedLongLong(*node_map[i]->member))
                                        : Ref::borrow(Py_None);
       if (!node || !member) return nullptr;
-      item = PyTuple_Pack(2, node.get(), member.get());
-      if (item == nullptr) return nullptr;
+      item = Ref::steal(PyTuple_Pack(2, node.get(), member.get()));
+      if (!item) return nullptr;
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list.release();
 }
