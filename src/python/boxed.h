@@ -39,9 +39,9 @@ void dealloc_boxed(PyObject* self) noexcept {
   Py_DECREF(type);  // heap types are referenced by their instances
 }
 
-// The spec of an immutable heap type whose instances are Boxed<T>.
+// The description of an immutable heap type whose instances are Boxed<T>.
 template <typename T>
-PyType_Spec boxed_type_spec(const char* name, PyType_Slot* slots) {
+PyType_Spec boxed_type_description(const char* name, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(Boxed<T>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
           slots};
 }

@@ -193,8 +193,8 @@ PyObject* create_graph_store_type() {
       {Py_tp_methods, methods.data()},
       {0, nullptr},
   };
-  static PyType_Spec spec = boxed_type_spec<StorePtr>("builtins.GraphStore", slots);
-  return PyType_FromSpec(&spec);
+  static PyType_Spec description = boxed_type_description<StorePtr>("builtins.GraphStore", slots);
+  return PyType_FromSpec(&description);
 }
 
 store::GraphStore* graph_store_of(PyObject* object) noexcept {

@@ -106,7 +106,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kTypeDescription = boxed_type_spec<ReducerPtr>("builtins.IncrementalReducer", kSlots);
+PyType_Spec kTypeDescription = boxed_type_description<ReducerPtr>("builtins.IncrementalReducer", kSlots);
 
 }  // namespace
 

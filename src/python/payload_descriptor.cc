@@ -76,7 +76,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kTypeDescription = boxed_type_spec<store::PayloadDescriptor>("builtins.PayloadDescriptor", kSlots);
+PyType_Spec kTypeDescription = boxed_type_description<store::PayloadDescriptor>("builtins.PayloadDescriptor", kSlots);
 
 }  // namespace
 
