@@ -28,8 +28,10 @@ namespace brantel::support {
 template <typename Entry>
 class HashTable {
  public:
-  // Sized so that `expected` entries fit without growing.
-  explicit HashTable(std::size_t expected = 0) { reserve(expected); }
+  // Sized so that `expected` entries fit without growing; empty allocates nothing.
+  explicit HashTable(std::size_t expected = 0) {
+    if (expected != 0) reserve(expected);
+  }
 
   std::size_t size() const noexcept { return size_; }
   std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }

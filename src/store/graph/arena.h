@@ -97,13 +97,10 @@ class NodeArena {
  private:
   // The table takes 64-bit hashes and keys on their upper half.
   static std::uint64_t table_hash(std::uint32_t hash) { return std::uint64_t{hash} << 32; }
-  // A node's id and where its record starts in nodes_.bytes(): a repeat then
-  // compares bytes without reading the offsets array in between.
-  struct Entry {
-    std::uint64_t offset;
-    std::uint32_t id;
-  };
-  bool holds(const Entry& entry, std::string_view record) const;
+  // Entries are node ids: ids are 32 bits in the table, as four billion nodes
+  // cannot fit in memory anyway.
+  using Entry = std::uint32_t;
+  bool holds(Entry id, std::string_view record) const;
 
   using Table = support::HashTable<Entry>;
 
