@@ -66,14 +66,15 @@ bool id_of_object(PyObject* item, store::NodeId& out) {
 // Reads the list under its lock while items are ints; an item that needs its
 // __index__ is taken out with a reference and converted after the section ends,
 // then the walk resumes at the next index against the list's current length, as
-// a list iterator would.
-bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
+// a list iterator would. `Ids`: IdBuffer or std::vector.
+template <typename Ids>
+bool ids_of_list(PyObject* list, Ids& out) {
   for (Py_ssize_t i = 0;; ++i) {
     Ref pending;
     {
       CriticalSection section(list);
       // Only a hint, since the list may change length while it is read.
-      if (i == 0) out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+      if (i == 0) out.reserve(static_cast<std::uint32_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(list), 0xffffffff)));
       for (; i < PyList_GET_SIZE(list); ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (!PyLong_Check(item)) {
@@ -92,7 +93,8 @@ bool ids_of_list(PyObject* list, std::vector<store::NodeId>& out) {
   }
 }
 
-bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
+template <typename Ids>
+bool ids_of_any(PyObject* value, Ids& out) {
   if (PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -111,6 +113,21 @@ bool ids_of(PyObject* value, std::vector<store::NodeId>& out) {
     out.push_back(id);
   }
   return !PyErr_Occurred();
+}
+
+// Any sequence but str, with errors prefixed with `parameter`.
+template <typename Ids>
+bool ids_of(PyObject* value, const char* parameter, Ids& out) {
+  out.clear();
+  if (!ids_of_any(value, out)) {
+    wrap_argument_error(parameter);
+    return false;
+  }
+  if (out.size() > store::kU32Max) {
+    PyErr_SetString(PyExc_OverflowError, "more than 4294967295 ids cannot be stored");
+    return false;
+  }
+  return true;
 }
 
 // ---- param values ------------------------------------------------------------
@@ -230,34 +247,34 @@ bool param_value(PyObject* value, std::string_view key, ParamValueOut& out) {
   return false;
 }
 
-// Encodes a params section one entry at a time, in dict order, so no reference
-// to a key or value has to be held while later values' hooks run (a hook may
-// drop them from the dict). finish() writes the count and puts the entries in
-// key order.
+// Encodes a params section at the end of a record one entry at a time, in dict
+// order, so no reference to a key or value has to be held while later values'
+// hooks run (a hook may drop them from the dict). finish() writes the count and
+// puts the entries in key order.
 class ParamsEncoder {
  public:
-  explicit ParamsEncoder(EncodedParams& out) : out_(out) {
-    out_.bytes.assign(4, '\0');  // the count, written by finish()
-    out_.has_nan = false;
+  ParamsEncoder(RecordBuffer& out, bool& has_nan) : out_(out), begin_(out.size()), has_nan_(has_nan) {
+    out_.append_uninitialized(4);  // the count, written by finish()
+    has_nan_ = false;
   }
 
   void append(std::string_view key, const ParamValueOut& value) {
     using store::SizedRecordWriter;
     // A dict's keys are distinct, so order only needs checking against the last.
-    if (count_ != 0 && key <= std::string_view(out_.bytes.data() + last_key_at_, last_key_size_)) in_order_ = false;
+    if (count_ != 0 && key <= std::string_view(out_.data() + last_key_at_, last_key_size_)) in_order_ = false;
     std::size_t payload = 8;
     if (value.tag == store::ParamTag::kBool) payload = 1;
     if (value.tag == store::ParamTag::kStr) payload = SizedRecordWriter::str_size(value.text);
-    last_key_at_ = out_.bytes.size() + 4;
+    last_key_at_ = out_.size() + 4;
     last_key_size_ = key.size();
-    SizedRecordWriter w = extend(out_.bytes, SizedRecordWriter::str_size(key) + 1 + payload);
+    SizedRecordWriter w = extend(out_, SizedRecordWriter::str_size(key) + 1 + payload);
     w.str(key);
     w.u8(static_cast<std::uint8_t>(value.tag));
     switch (value.tag) {
       case store::ParamTag::kInt: w.u64(value.bits); break;
       case store::ParamTag::kFloat:
         w.u64(value.bits);
-        if (store::is_noncanonical_nan(value.bits)) out_.has_nan = true;
+        if (store::is_noncanonical_nan(value.bits)) has_nan_ = true;
         break;
       case store::ParamTag::kBool: w.u8(static_cast<std::uint8_t>(value.bits)); break;
       case store::ParamTag::kStr: w.str(value.text); break;
@@ -270,7 +287,7 @@ class ParamsEncoder {
       PyErr_SetString(PyExc_OverflowError, "more than 4294967295 params cannot be stored");
       return false;
     }
-    store::write_u32(out_.bytes.data(), static_cast<std::uint32_t>(count_));
+    store::write_u32(out_.data() + begin_, static_cast<std::uint32_t>(count_));
     // Keys in strictly rising order are distinct; only a dict out of order can
     // hold two keys with the same text (str subclasses with their own __eq__ and
     // __hash__), which would make a node with a key it cannot show.
@@ -281,7 +298,7 @@ class ParamsEncoder {
   // Rare: the caller's dict was not in key order. The entries are read back,
   // ordered by key and written out again.
   bool sort_entries() {
-    store::ParamMap entries = store::ParamsView(out_.bytes.data() + 4, static_cast<std::uint32_t>(count_)).to_map();
+    store::ParamMap entries = store::ParamsView(out_.data() + begin_ + 4, static_cast<std::uint32_t>(count_)).to_map();
     store::sort_params(entries);
     const auto same_key = std::adjacent_find(entries.begin(), entries.end(),
                                              [](const auto& a, const auto& b) { return a.key == b.key; });
@@ -291,12 +308,16 @@ class ParamsEncoder {
       }
       return false;
     }
-    out_.bytes.clear();
-    store::RecordWriter(out_.bytes).params(entries);
+    std::string sorted;
+    store::RecordWriter(sorted).params(entries);
+    out_.truncate(static_cast<std::uint32_t>(begin_));
+    extend(out_, sorted.size()).bytes(sorted);
     return true;
   }
 
-  EncodedParams& out_;
+  RecordBuffer& out_;
+  std::size_t begin_;
+  bool& has_nan_;
   std::size_t count_ = 0;
   bool in_order_ = true;
   std::size_t last_key_at_ = 0;
@@ -321,18 +342,7 @@ bool convert_str_argument(PyObject* value, const char* parameter, std::string_vi
   return false;
 }
 
-bool convert_ids(PyObject* value, const char* parameter, std::vector<store::NodeId>& out) {
-  out.clear();
-  if (!ids_of(value, out)) {
-    wrap_argument_error(parameter);
-    return false;
-  }
-  if (out.size() > store::kU32Max) {
-    PyErr_SetString(PyExc_OverflowError, "more than 4294967295 ids cannot be stored");
-    return false;
-  }
-  return true;
-}
+bool convert_ids(PyObject* value, const char* parameter, IdBuffer& out) { return ids_of(value, parameter, out); }
 
 bool convert_outputs(PyObject* value, std::optional<std::vector<store::NodeId>>& out) {
   if (value == nullptr || value == Py_None) {
@@ -340,7 +350,7 @@ bool convert_outputs(PyObject* value, std::optional<std::vector<store::NodeId>>&
     return true;
   }
   out.emplace();
-  return convert_ids(value, "outputs", *out);
+  return ids_of(value, "outputs", *out);
 }
 
 bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node_count) {
@@ -353,8 +363,8 @@ bool check_outputs(const std::vector<store::NodeId>& outputs, std::uint64_t node
   return true;
 }
 
-bool convert_params(PyObject* value, EncodedParams& out) {
-  ParamsEncoder params(out);
+bool convert_params(PyObject* value, RecordBuffer& out, bool& has_nan) {
+  ParamsEncoder params(out, has_nan);
   if (value == nullptr || value == Py_None) return params.finish();
   if (!PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
@@ -375,12 +385,7 @@ bool convert_params(PyObject* value, EncodedParams& out) {
     Ref item;
     {
       CriticalSection section(value);
-      if (expected_size < 0) {
-        remaining = expected_size = PyDict_GET_SIZE(value);
-        // A hint that saves regrowing: an entry is 13 bytes plus its key and a
-        // payload of up to 8 bytes (more only for a str value).
-        out.bytes.reserve(4 + 32 * static_cast<std::size_t>(expected_size));
-      }
+      if (expected_size < 0) remaining = expected_size = PyDict_GET_SIZE(value);
       for (;;) {
         if (PyDict_GET_SIZE(value) != expected_size) {
           PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");

@@ -27,79 +27,73 @@ constexpr ArgSignature kNewSignature{"GraphStore.__new__()", {}, 0, 0, 0, 0};
 
 // ---- add methods ---------------------------------------------------------------
 
-// An add method's arguments, converted. Fresh per call: reusing the buffers
-// across a thread's adds gained 0-6 % at 100,000 adds (two A/B runs, medians
-// of 5), short of the 10 % that pays for the care re-entrant calls need.
-struct NodeFields {
-  std::string_view name;  // into the caller's str, which outlives the call
-  store::PayloadDescriptor descriptor;
-  EncodedParams params;
-  std::vector<store::NodeId> inputs;
-};
-
-// The typed implementation behind every add method. The record is written in
-// the layout of `kind` and hashed before the store's lock is taken; the store
-// compares it in place and copies it only when the node is new.
-PyObject* add_node_impl(store::GraphStore& graph, NodeKind kind, const NodeFields& fields) {
+// The typed implementation behind every add method. `record` holds the node's
+// fields up to its params; the params and inputs are appended and the record is
+// hashed before the store's lock is taken. The store compares it in place and
+// copies it only when the node is new.
+PyObject* add_node_impl(store::GraphStore& graph, RecordBuffer& record, PyObject* params, const IdBuffer* inputs) {
   using store::SizedRecordWriter;
-  std::string record;
-  // Room for all but a descriptor's fields: the tag, the name, the params and the inputs.
-  record.reserve(9 + SizedRecordWriter::str_size(fields.name) + fields.params.bytes.size() +
-                 SizedRecordWriter::ids_size(fields.inputs));
-  record.push_back(static_cast<char>(kind));
-  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
-    extend(record, SizedRecordWriter::str_size(fields.name)).str(fields.name);
-  }
-  if (kind == NodeKind::kExternal) {
-    const store::PayloadDescriptor& d = fields.descriptor;
-    for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-      extend(record, SizedRecordWriter::str_size(*field)).str(*field);
-    }
-    record.push_back(d.preprocessing_ref ? 1 : 0);
-    if (d.preprocessing_ref) extend(record, SizedRecordWriter::str_size(*d.preprocessing_ref)).str(*d.preprocessing_ref);
-  }
-  record += fields.params.bytes;
-  if (kind != NodeKind::kSource) extend(record, SizedRecordWriter::ids_size(fields.inputs)).ids(fields.inputs);
-  const store::PreparedRecord prepared{record, graph.hash(record, fields.params.has_nan),
-                                       store::PreparedRecord::bound_of(fields.inputs)};
-  auto id = graph.intern(prepared);
+  bool has_nan = false;
+  if (!convert_params(params, record, has_nan)) return nullptr;
+  const std::span<const store::NodeId> ids = inputs ? std::span(inputs->data(), inputs->size()) : std::span<const store::NodeId>();
+  if (inputs != nullptr) extend(record, SizedRecordWriter::ids_size(ids)).ids(ids);
+  const std::string_view bytes(record.data(), record.size());
+  auto id = graph.intern(store::PreparedRecord{bytes, graph.hash(bytes, has_nan), store::PreparedRecord::bound_of(ids)});
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);
 }
 
+// A record's kind tag, then the name of a named kind.
+void start_record(RecordBuffer& record, NodeKind kind, std::string_view name = {}) {
+  record.push_back(static_cast<char>(kind));
+  if (kind == NodeKind::kSource || kind == NodeKind::kOp || kind == NodeKind::kReduction) {
+    extend(record, store::SizedRecordWriter::str_size(name)).str(name);
+  }
+}
+
 // The shims convert in the order the parameters are listed, except that
 // add_external reads its inputs before its descriptor: a caller who passes a
-// str for both sees the inputs error.
+// str for both sees the inputs error. Params are converted last, in
+// add_node_impl.
 PyObject* add_source(PyObject* self, PyObject* const* a) {
-  NodeFields fields;
-  if (!convert_str_argument(a[0], "name", fields.name) || !convert_params(a[1], fields.params)) return nullptr;
-  return add_node_impl(store_of(self), NodeKind::kSource, fields);
+  std::string_view name;  // into the caller's str, which outlives the call
+  if (!convert_str_argument(a[0], "name", name)) return nullptr;
+  RecordBuffer record;
+  start_record(record, NodeKind::kSource, name);
+  return add_node_impl(store_of(self), record, a[1], nullptr);
 }
 
 template <NodeKind kKind>  // Op, Reduction
 PyObject* add_named(PyObject* self, PyObject* const* a) {
-  NodeFields fields;
-  if (!convert_str_argument(a[0], "name", fields.name) || !convert_ids(a[1], "inputs", fields.inputs) ||
-      !convert_params(a[2], fields.params)) {
-    return nullptr;
-  }
-  return add_node_impl(store_of(self), kKind, fields);
+  std::string_view name;
+  IdBuffer inputs;
+  if (!convert_str_argument(a[0], "name", name) || !convert_ids(a[1], "inputs", inputs)) return nullptr;
+  RecordBuffer record;
+  start_record(record, kKind, name);
+  return add_node_impl(store_of(self), record, a[2], &inputs);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* a) {
-  NodeFields fields;
-  if (!convert_ids(a[1], "inputs", fields.inputs) || !convert_descriptor(a[0], fields.descriptor) ||
-      !convert_params(a[2], fields.params)) {
-    return nullptr;
+  IdBuffer inputs;
+  store::PayloadDescriptor d;
+  if (!convert_ids(a[1], "inputs", inputs) || !convert_descriptor(a[0], d)) return nullptr;
+  RecordBuffer record;
+  start_record(record, NodeKind::kExternal);
+  for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+    extend(record, store::SizedRecordWriter::str_size(*field)).str(*field);
   }
-  return add_node_impl(store_of(self), NodeKind::kExternal, fields);
+  record.push_back(d.preprocessing_ref ? 1 : 0);
+  if (d.preprocessing_ref) extend(record, store::SizedRecordWriter::str_size(*d.preprocessing_ref)).str(*d.preprocessing_ref);
+  return add_node_impl(store_of(self), record, a[2], &inputs);
 }
 
 template <NodeKind kKind>  // Exchange, Join
 PyObject* add_boundary(PyObject* self, PyObject* const* a) {
-  NodeFields fields;
-  if (!convert_ids(a[0], "inputs", fields.inputs) || !convert_params(a[1], fields.params)) return nullptr;
-  return add_node_impl(store_of(self), kKind, fields);
+  IdBuffer inputs;
+  if (!convert_ids(a[0], "inputs", inputs)) return nullptr;
+  RecordBuffer record;
+  start_record(record, kKind);
+  return add_node_impl(store_of(self), record, a[1], &inputs);
 }
 
 constexpr ArgSignature kAddSource{"GraphStore.add_source()", {Interned::kName, Interned::kParams}, 2, 2, 1, 0};

@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -95,7 +96,7 @@ class SmallVec {
     if (size_ == capacity_) {
       // Build the element before growing: args may refer into this vector.
       T tmp(std::forward<Args>(args)...);
-      grow(capacity_ * 2);
+      grow(grown_capacity(std::uint64_t{size_} + 1));
       T* slot = std::construct_at(data() + size_, std::move(tmp));
       ++size_;
       return *slot;
@@ -121,12 +122,22 @@ class SmallVec {
   void reserve(std::uint32_t wanted) {
     if (wanted > capacity_) grow(wanted);
   }
+  // Appends n elements left for the caller to write, and returns the first.
+  T* append_uninitialized(std::size_t n)
+    requires std::is_trivial_v<T>
+  {
+    const std::uint64_t wanted = size_ + std::uint64_t{n};
+    if (wanted > capacity_) grow(grown_capacity(wanted));
+    T* out = data() + size_;
+    size_ = static_cast<std::uint32_t>(wanted);
+    return out;
+  }
 
   // Appends every element of other, leaving other empty.
   void append_from(SmallVec&& other) {
     // Grow geometrically: a class that keeps absorbing small ones must not be copied
     // in full on every merge.
-    if (size_ + other.size_ > capacity_) grow(std::max(size_ + other.size_, capacity_ * 2));
+    if (size_ + other.size_ > capacity_) grow(grown_capacity(std::uint64_t{size_} + other.size_));
     T* dst = data() + size_;
     for (T& v : other) std::construct_at(dst++, std::move(v));
     size_ += other.size_;
@@ -142,6 +153,14 @@ class SmallVec {
   T* inline_ptr() noexcept { return std::launder(reinterpret_cast<T*>(storage_.inline_bytes)); }
   const T* inline_ptr() const noexcept {
     return std::launder(reinterpret_cast<const T*>(storage_.inline_bytes));
+  }
+
+  // At least `wanted` and at least double, within u32: sizes are u32, so a
+  // larger one throws std::length_error instead of wrapping.
+  std::uint32_t grown_capacity(std::uint64_t wanted) const {
+    constexpr std::uint64_t kMaxSize = 0xffffffffULL;
+    if (wanted > kMaxSize) throw std::length_error("SmallVec beyond 2**32 - 1 elements");
+    return static_cast<std::uint32_t>(std::min(std::max(wanted, 2 * std::uint64_t{capacity_}), kMaxSize));
   }
 
   void grow(std::uint32_t wanted) {
