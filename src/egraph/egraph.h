@@ -203,7 +203,7 @@ class EGraph {
   }
 
   UnionFind uf_;
-  support::HugeVector<SymbolNode> added_;
+  std::vector<SymbolNode> added_;
   std::vector<Id> pending_;
   // Wide nodes popped from pending_ wait here, once each, until it is empty;
   // deferred_now_[id] says whether id is waiting. Nodes of at most kDeferArity
@@ -215,7 +215,7 @@ class EGraph {
   // Keys are never removed: one that went stale when its children merged stays
   // until it is overwritten, and counts towards total_size().
   support::HashTable<MemoEntry> memo_;
-  support::HugeVector<EClass> classes_;
+  std::vector<EClass> classes_;
   std::size_t class_count_ = 0;
   std::size_t merges_since_rebuild_ = 0;
   bool clean_ = false;

@@ -18,7 +18,6 @@
 
 #include "egraph/symbol_node.h"
 #include "support/check.h"
-#include "support/huge_pages.h"
 
 namespace brantel::egraph {
 
@@ -61,7 +60,7 @@ class UnionFind {
   void link(Id root, Id child_root) { support::at_checked(parents_, child_root) = root; }
 
  private:
-  support::HugeVector<Id> parents_;
+  std::vector<Id> parents_;
 };
 
 }  // namespace brantel::egraph
