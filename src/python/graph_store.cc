@@ -79,11 +79,7 @@ PyObject* add_external(PyObject* self, PyObject* const* a) {
   if (!convert_ids(a[1], "inputs", inputs) || !convert_descriptor(a[0], d)) return nullptr;
   RecordBuffer record;
   start_record(record, NodeKind::kExternal);
-  for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-    extend(record, store::SizedRecordWriter::str_size(*field)).str(*field);
-  }
-  record.push_back(d.preprocessing_ref ? 1 : 0);
-  if (d.preprocessing_ref) extend(record, store::SizedRecordWriter::str_size(*d.preprocessing_ref)).str(*d.preprocessing_ref);
+  extend(record, store::SizedRecordWriter::descriptor_size(d)).descriptor(d);
   return add_node_impl(store_of(self), record, a[2], &inputs);
 }
 

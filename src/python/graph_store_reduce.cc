@@ -31,7 +31,9 @@ PyObject* reduce_impl(const store::GraphStore& source, const std::optional<std::
   }
   Reduced reduced = run_detached(true, [&] {
     engine::SaturationEngine engine;
-    return build_reduced(reduce::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion));
+    reduce::ReductionResult result = reduce::reduce_graph(copy.nodes, copy.outputs, engine, maximal_fusion);
+    // The report alone needs only the counts, not the reduced store.
+    return report_only ? Reduced{nullptr, result.counts} : build_reduced(std::move(result));
   });
   return report_only ? report_to_python(reduced.counts) : reduced_to_python(std::move(reduced));
 }

@@ -12,6 +12,14 @@ void RecordWriter::value(const ParamValue& v) {
   }
 }
 
+void RecordWriter::descriptor(const PayloadDescriptor& d) {
+  for (const std::string* s : SizedRecordWriter::descriptor_strs(d)) {
+    BRANTEL_CHECK(s->size() <= kU32Max, "string fits the record's u32 length");
+  }
+  BRANTEL_CHECK(!d.preprocessing_ref || d.preprocessing_ref->size() <= kU32Max, "string fits the record's u32 length");
+  room(SizedRecordWriter::descriptor_size(d)).descriptor(d);
+}
+
 void RecordWriter::params(const ParamMap& params) {
   BRANTEL_CHECK(params.size() <= kU32Max, "param map fits the record's u32 count");
   u32(static_cast<std::uint32_t>(params.size()));
@@ -210,13 +218,7 @@ void encode_node(const Node& node, std::string& out) {
     case NodeKind::kSource:
     case NodeKind::kOp:
     case NodeKind::kReduction: w.str(node.name); break;
-    case NodeKind::kExternal: {
-      const PayloadDescriptor& d = node.descriptor;
-      for (const std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) w.str(*s);
-      w.u8(d.preprocessing_ref ? 1 : 0);
-      if (d.preprocessing_ref) w.str(*d.preprocessing_ref);
-      break;
-    }
+    case NodeKind::kExternal: w.descriptor(node.descriptor); break;
     default: break;
   }
   if (node.kind != NodeKind::kStage) w.params(node.params);

@@ -17,6 +17,7 @@
 // comparison is needed.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -72,9 +73,25 @@ class SizedRecordWriter {
     }
   }
 
+  // An External's descriptor: its five strs, u8 has_ref, then the ref if present.
+  void descriptor(const PayloadDescriptor& d) noexcept {
+    for (const std::string* s : descriptor_strs(d)) str(*s);
+    u8(d.preprocessing_ref ? 1 : 0);
+    if (d.preprocessing_ref) str(*d.preprocessing_ref);
+  }
+
   // Encoded sizes of the variable fields.
   static std::size_t str_size(std::string_view s) noexcept { return 4 + s.size(); }
   static std::size_t ids_size(std::span<const NodeId> ids) noexcept { return 4 + 8 * ids.size(); }
+  static std::size_t descriptor_size(const PayloadDescriptor& d) noexcept {
+    std::size_t size = 1 + (d.preprocessing_ref ? str_size(*d.preprocessing_ref) : 0);
+    for (const std::string* s : descriptor_strs(d)) size += str_size(*s);
+    return size;
+  }
+  // A descriptor's five strs, in record order.
+  static std::array<const std::string*, 5> descriptor_strs(const PayloadDescriptor& d) noexcept {
+    return {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
+  }
 
  private:
   char* p_;
@@ -97,6 +114,7 @@ class RecordWriter {
     BRANTEL_CHECK(ids.size() <= kU32Max, "id list fits the record's u32 count");
     room(SizedRecordWriter::ids_size(ids)).ids(ids);
   }
+  void descriptor(const PayloadDescriptor& d);
   void value(const ParamValue& v);
   void params(const ParamMap& params);
 
