@@ -35,10 +35,14 @@ PyObject* add_node_impl(store::GraphStore& graph, RecordBuffer& record, PyObject
   using store::SizedRecordWriter;
   bool has_nan = false;
   if (!convert_params(params, record, has_nan)) return nullptr;
-  const std::span<const store::NodeId> ids = inputs ? std::span(inputs->data(), inputs->size()) : std::span<const store::NodeId>();
-  if (inputs != nullptr) extend(record, SizedRecordWriter::ids_size(ids)).ids(ids);
+  std::span<const store::NodeId> ids;  // none for a Source, whose record has no input list
+  if (inputs != nullptr) {
+    ids = std::span(inputs->data(), inputs->size());
+    extend(record, SizedRecordWriter::ids_size(ids)).ids(ids);
+  }
   const std::string_view bytes(record.data(), record.size());
-  auto id = graph.intern(store::PreparedRecord{bytes, graph.hash(bytes, has_nan), store::PreparedRecord::bound_of(ids)});
+  const store::PreparedRecord prepared{bytes, graph.hash(bytes, has_nan), store::PreparedRecord::bound_of(ids)};
+  auto id = graph.intern(prepared);
   if (const store::StoreError* e = id.error()) return raise_store_error(*e);
   return PyLong_FromUnsignedLongLong(*id);
 }
